@@ -1,0 +1,80 @@
+// The pyvorn_device module: its entry and the registration of the whole Python surface.
+//
+// Registration order matters: every type is registered before a later signature mentions it, so
+// generated signatures show Python names (pyvorn_device.DataStream) instead of native ones.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
+
+#include <fmt/format.h>
+
+#include "pyvorn/block_transfer.hpp"
+#include "pyvorn/chunks.hpp"
+#include "pyvorn/py_device.hpp"
+#include "pyvorn/streams.hpp"
+#include "vorn/device_manager.hpp"
+#include "vorn/host/loader.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+using vorn::Device;
+using DeviceHolder = vorn::DeviceHandle;
+
+void register_return_code(py::module_& m) {
+    // A scoped enumeration without arithmetic: comparisons are strict, members are not exported.
+    py::enum_<vorn::BasicDeviceStatus>(m, "ReturnCode")
+        .value("Success", vorn::BasicDeviceStatus::Success)
+        .value("Failure", vorn::BasicDeviceStatus::Failure);
+}
+
+void register_device(py::module_& m) {
+    py::class_<Device, pyvorn::PyDevice, DeviceHolder>(m, "Device")
+        .def(py::init<>())
+        .def("__repr__",
+             [](const Device& self) {
+                 return fmt::format("<pyvorn_device.Device at {}>", fmt::ptr(&self));
+             })
+        .def("set_register_sync", &Device::set_register_sync)
+        .def("set_register", &Device::set_register)
+        .def("send_registers", &Device::send_registers)
+        .def("get_register_sync", &Device::get_register_sync)
+        .def("get_register", &Device::get_register)
+        .def("read_registers", &Device::read_registers)
+        .def("trigger", &Device::trigger)
+        .def("write", &pyvorn::write_from_buffer)
+        .def("read", &pyvorn::read_into_buffer)
+        .def("start_read_stream", &pyvorn::start_read_stream, py::arg("addr"), py::arg("callback"),
+             py::arg("chunk_size") = 0, py::arg("max_queue_elements") = 4096,
+             py::return_value_policy::move)
+        .def("start_aligned_read_stream", &pyvorn::start_aligned_read_stream, py::arg("addr"),
+             py::arg("alignment"), py::arg("callback"), py::arg("chunk_size") = 0,
+             py::arg("max_queue_elements") = 4096, py::return_value_policy::move)
+        .def("get_status", &Device::get_status)
+        .def("get_info", &Device::get_info);
+}
+
+void register_device_manager(py::module_& m) {
+    py::class_<vorn::DeviceManager, std::shared_ptr<vorn::DeviceManager>>(m, "DeviceManager")
+        .def("info", &vorn::DeviceManager::info)
+        .def("location", &vorn::DeviceManager::location)
+        .def("list_devices", &vorn::DeviceManager::list_devices)
+        .def("get_device_options", &vorn::DeviceManager::get_device_options)
+        // The plugin may take its time: other Python threads run meanwhile. The lock is taken back
+        // before the handle is converted (and, when null, destroyed).
+        .def("create_device", &vorn::DeviceManager::create_device,
+             py::call_guard<py::gil_scoped_release>());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(pyvorn_device, m) {
+    m.doc() = "Python binding for VORN Device";
+    register_return_code(m);
+    pyvorn::register_data_stream(m);
+    pyvorn::register_chunks(m);
+    register_device(m);
+    register_device_manager(m);
+    m.def("get_device_manager", &vorn::get_device_manager);
+}

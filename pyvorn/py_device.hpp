@@ -1,0 +1,43 @@
+// pyvorn::PyDevice: the trampoline through which native callers reach a Python subclass of Device.
+//
+// Every operation except start_read_stream is looked up on the Python object and, when the class
+// overrides it, called with the interpreter lock taken on whatever thread the caller is on. Without
+// an override the interface default runs (with the lock released) or the operation's
+// "Tried to call pure virtual function" error is raised. The trampoline holds no reference to its
+// Python object; the binding library finds it by the native object's address.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <pybind11/pybind11.h>
+
+#include "vorn/device.hpp"
+
+namespace pyvorn {
+
+// The name the trampoline's error messages use ("Device::send_registers").
+using Device = vorn::Device;
+
+class PyDevice : public Device {
+public:
+    using Status = vorn::BasicDeviceStatus;
+
+    PyDevice() = default;
+    ~PyDevice() override = default;
+
+    Status set_register_sync(unsigned int addr, unsigned int value, unsigned int aux) override;
+    Status set_register(unsigned int addr, unsigned int value, unsigned int aux) override;
+    Status send_registers() override;
+    std::optional<unsigned int> get_register_sync(unsigned int addr) override;
+    unsigned int get_register(unsigned int addr) override;
+    Status read_registers() override;
+    Status trigger(unsigned int addr, std::int32_t selector) override;
+    std::uint64_t write(unsigned int addr, std::uint64_t length, const std::uint8_t* data) override;
+    std::uint64_t read(unsigned int addr, std::uint64_t length, std::uint8_t* data) override;
+    std::optional<std::string> get_status() override;
+    std::optional<std::string> get_info() override;
+};
+
+}  // namespace pyvorn

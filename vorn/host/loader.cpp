@@ -1,0 +1,62 @@
+// The plugin loader: checks the path, loads the library, runs the factory, owns the result.
+#include "vorn/host/loader.hpp"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/dll/import.hpp>
+#include <boost/dll/shared_library.hpp>
+
+namespace vorn {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+[[noreturn]] void fail(const char* prefix, const fs::path& path) {
+    throw std::runtime_error(prefix + path.native());
+}
+
+// Libraries whose factory threw something that is not a std::exception: the exception object and
+// its type information may live in the library, so it must never be unloaded.
+void keep_loaded_forever(std::shared_ptr<boost::dll::shared_library> library) {
+    static auto* pinned = new std::vector<std::shared_ptr<boost::dll::shared_library>>();
+    pinned->push_back(std::move(library));
+}
+
+}  // namespace
+
+std::shared_ptr<DeviceManager> get_device_manager(const fs::path& path) {
+    // Status queries follow symbolic links; a failure other than "nothing there" throws
+    // filesystem_error unchanged.
+    if (!fs::exists(fs::status(path))) {
+        fail("Device Manager not found: ", path);
+    }
+    if (!fs::is_regular_file(fs::status(fs::canonical(path)))) {
+        fail("Not a regular file: ", path);
+    }
+
+    // Load from the path as given. The default mode binds lazily, keeps symbols local and opens a
+    // bare file name as ./name, so the system's library search path is never consulted.
+    auto library = std::make_shared<boost::dll::shared_library>(path);
+    if (!library->has("create_manager")) {
+        fail("Device Manager does not have create_manager function: ", path);
+    }
+    // create_manager is an alias: a data symbol holding the factory's address. Importing it takes
+    // a second handle on the library, released when this function returns.
+    auto factory = boost::dll::import_alias<ManagerFactory>(*library, "create_manager");
+
+    try {
+        // If building the handle throws, the shared_ptr constructor deletes the manager first.
+        return std::shared_ptr<DeviceManager>(factory(), manager_deleter{library});
+    } catch (const std::exception& error) {
+        // The caught exception is destroyed before `library` is released below.
+        throw std::runtime_error("Failed to create manager: " + path.native() + " " + error.what());
+    } catch (...) {
+        keep_loaded_forever(library);
+        throw;
+    }
+}
+
+}  // namespace vorn
