@@ -1,5 +1,10 @@
 // Buffer export of the chunk classes.
+//
+// The binding library's generic export allocates a description per request; a chunk is exported
+// at least once per delivery, so both classes fill the Py_buffer directly instead (no allocation).
 #include "pyvorn/chunks.hpp"
+
+#include <limits>
 
 namespace py = pybind11;
 
@@ -7,18 +12,54 @@ namespace pyvorn {
 
 namespace {
 
-// One-dimensional, unit-stride, writable unsigned bytes.
-py::buffer_info byte_buffer(std::uint8_t* data, std::uint64_t size) {
-    return py::buffer_info(data, static_cast<py::ssize_t>(size));
+template <typename Chunk>
+Chunk& native(PyObject* self) {
+    auto* instance = reinterpret_cast<py::detail::instance*>(self);
+    return *static_cast<Chunk*>(instance->get_value_and_holder().value_ptr());
+}
+
+int export_bytes(PyObject* self, Py_buffer* view, int flags, std::uint8_t* data,
+                 std::uint64_t size) {
+    if (size > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max())) {
+        view->obj = nullptr;
+        PyErr_SetString(PyExc_BufferError, "chunk too large for a Python buffer");
+        return -1;
+    }
+    // One dimension of `size` unsigned bytes, stride 1, writable; keeps `self` alive.
+    return PyBuffer_FillInfo(view, self, data, static_cast<Py_ssize_t>(size), 0, flags);
+}
+
+int managed_buffer_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto& chunk = native<ManagedBuffer>(self);
+    return export_bytes(self, view, flags, chunk.data(), chunk.size());
+}
+
+int data_view_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto& chunk = native<DataView>(self);
+    if (!chunk.valid()) {
+        view->obj = nullptr;
+        PyErr_SetString(PyExc_BufferError,
+                        "DataView is only valid during the callback that received it; copy the "
+                        "bytes (for example bytes(view)) inside the callback to keep them");
+        return -1;
+    }
+    return export_bytes(self, view, flags, chunk.data(), chunk.size());
+}
+
+template <typename Class>
+void install_buffer(Class& cls, getbufferproc getbuffer) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    type->tp_as_buffer->bf_getbuffer = getbuffer;
+    type->tp_as_buffer->bf_releasebuffer = nullptr;  // nothing to release per export
 }
 
 }  // namespace
 
 void register_chunks(py::module_& m) {
-    py::class_<ManagedBuffer>(m, "ManagedBuffer", py::buffer_protocol())
-        .def_buffer([](ManagedBuffer& self) { return byte_buffer(self.data(), self.size()); });
-    py::class_<DataView>(m, "DataView", py::buffer_protocol())
-        .def_buffer([](DataView& self) { return byte_buffer(self.data(), self.size()); });
+    py::class_<ManagedBuffer> managed_buffer(m, "ManagedBuffer", py::buffer_protocol());
+    install_buffer(managed_buffer, &managed_buffer_getbuffer);
+    py::class_<DataView> data_view(m, "DataView", py::buffer_protocol());
+    install_buffer(data_view, &data_view_getbuffer);
 }
 
 }  // namespace pyvorn
