@@ -57,9 +57,8 @@ WRITE_SOURCES = {
     "memoryview of array": lambda data: memoryview(array.array("B", data)),
     "numpy uint8": lambda data: np.frombuffer(bytes(data), np.uint8).copy(),
 }
-READ_TARGETS = {
-    name: make for name, make in WRITE_SOURCES.items() if "bytes" not in name.replace("bytearray", "")
-}
+READ_ONLY_KINDS = {"bytes", "memoryview of bytes"}
+READ_TARGETS = {name: make for name, make in WRITE_SOURCES.items() if name not in READ_ONLY_KINDS}
 
 
 @pytest.mark.parametrize("kind", WRITE_SOURCES)
@@ -123,14 +122,16 @@ def assert_no_view_left(buffer):
         ("write", lambda: np.zeros(2, np.int8), "Unsupported buffer format!"),
         ("write", lambda: np.zeros(2, np.uint16), "Unsupported buffer format!"),
         # Wrong format and wrong stride: the format check comes before the stride check.
-        ("write", lambda: memoryview(array.array("H", [1, 2, 3]))[::2], "Unsupported buffer format!"),
+        ("write", lambda: memoryview(array.array("H", [1, 2]))[::2], "Unsupported buffer format!"),
         ("write", lambda: memoryview(b"abcdef")[::2], "strides[0] != 1"),
         ("read", lambda: memoryview(bytearray(6))[::-1], "strides[0] != 1"),
         ("read", lambda: np.zeros(8, np.uint8)[::2], "strides[0] != 1"),
         ("read", lambda: np.zeros((4, 2), np.uint8)[:, 0], "strides[0] != 1"),
     ],
 )
-def test_buffer_checks_reject_in_order_without_calling_the_device(device, method, make_buffer, message):
+def test_buffer_checks_reject_in_order_without_calling_the_device(
+    device, method, make_buffer, message
+):
     buffer = make_buffer()
     before = last_transfer(device)
 
@@ -181,7 +182,8 @@ def test_large_read_allocates_no_second_buffer():
         f"""
         import resource, tracemalloc
         import pyvorn_device
-        device = pyvorn_device.get_device_manager({str(memory_plugin())!r}).create_device("size={size}")
+        manager = pyvorn_device.get_device_manager({str(memory_plugin())!r})
+        device = manager.create_device("size={size}")
         target = bytearray({size})
         tracemalloc.start()
         before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
