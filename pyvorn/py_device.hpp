@@ -26,7 +26,7 @@ namespace pyvorn {
 using Device = vorn::Device;
 
 class PyDevice : public Device {
-public:
+  public:
     using Status = vorn::BasicDeviceStatus;
 
     PyDevice() = default;
