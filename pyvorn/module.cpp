@@ -2,6 +2,7 @@
 //
 // Registration order matters: every type is registered before a later signature mentions it, so
 // generated signatures show Python names (pyvorn_device.DataStream) instead of native ones.
+#include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
