@@ -71,8 +71,21 @@ struct Options {
     std::uint64_t memory = default_memory;
 };
 
+// Quotes a piece of the option text for a message. Bytes outside printable ASCII are shown as
+// \xNN, so that the message is valid UTF-8 (Python decodes it strictly) whatever the options held.
 std::string quoted(std::string_view text) {
-    return "\"" + std::string(text) + "\"";
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            out += c;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            out += escaped;
+        }
+    }
+    return out + "\"";
 }
 
 std::string device_names() {
