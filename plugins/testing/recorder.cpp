@@ -6,8 +6,10 @@
 // "silent" makes get_status and get_info give no result, "fail-read" makes read_registers fail.
 // Live managers and devices are counted as recorder.managers and recorder.devices, factory calls
 // as recorder.factory_calls.
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "counters.hpp"
@@ -89,11 +91,22 @@ class RecorderManager final : public vorn_test::QuietManager {
     std::string list_devices() override { return "recorder"; }
     std::string get_device_options() override { return "silent, fail-read"; }
     vorn::DeviceHandle create_device(const std::string& options) override {
+        if (options.find("wait-for-go") != std::string::npos) {
+            wait_for_go();
+        }
         return vorn::DeviceHandle(new RecorderDevice(options),
                                   vorn::device_deleter{shared_from_this()});
     }
 
   private:
+    // A Python thread can only set the counter while the caller has released the interpreter lock.
+    static void wait_for_go() {
+        for (int i = 0; i < 10000 && vorn_test_counter_get("recorder.go") == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        vorn_test_counter_add("recorder.saw_go", vorn_test_counter_get("recorder.go") > 0 ? 1 : 0);
+    }
+
     vorn_test::LiveCount live_{"recorder.managers"};
 };
 

@@ -1,7 +1,9 @@
 """Shared fixtures: where the plugins are, and helpers for subprocess and thread tests."""
 
+import ctypes
 import os
 import pathlib
+import subprocess
 import sys
 
 import pytest
@@ -14,9 +16,77 @@ def build_dir() -> pathlib.Path:
     return pathlib.Path(os.environ.get("VORN_BUILD_DIR", ROOT / "build" / "skbuild"))
 
 
+def plugin_build_dir() -> pathlib.Path:
+    """Where the build puts the test plugins and the counters library."""
+    return build_dir() / "plugins" / "testing"
+
+
 @pytest.fixture(scope="session")
 def sim_plugin() -> pathlib.Path:
     """The simulated device plugin as installed next to the module."""
     path = pathlib.Path(sys.prefix) / "lib" / "vorn" / "plugins" / "libvorn_sim.so"
     assert path.is_file(), f"simulated device plugin not installed at {path}"
     return path
+
+
+@pytest.fixture(scope="session")
+def plugin_path():
+    """plugin_path("recorder") is the path of the test plugin libvorn_test_recorder.so."""
+
+    def path(name: str) -> pathlib.Path:
+        result = plugin_build_dir() / f"libvorn_test_{name}.so"
+        assert result.is_file(), f"test plugin not built: {result}"
+        return result
+
+    return path
+
+
+class Counters:
+    """The named counters of libvorn_test_counters.so, which test plugins update."""
+
+    def __init__(self, library: ctypes.CDLL):
+        self._get = library.vorn_test_counter_get
+        self._get.argtypes = [ctypes.c_char_p]
+        self._get.restype = ctypes.c_longlong
+        self._add = library.vorn_test_counter_add
+        self._add.argtypes = [ctypes.c_char_p, ctypes.c_longlong]
+        self._add.restype = ctypes.c_longlong
+        self.reset = library.vorn_test_counter_reset
+
+    def __getitem__(self, name: str) -> int:
+        return self._get(name.encode())
+
+    def add(self, name: str, delta: int) -> int:
+        return self._add(name.encode(), delta)
+
+
+@pytest.fixture(scope="session")
+def _counters_library() -> Counters:
+    # Loaded once and never unloaded: the counters outlive every plugin that links them.
+    return Counters(ctypes.CDLL(str(plugin_build_dir() / "libvorn_test_counters.so")))
+
+
+@pytest.fixture
+def counters(_counters_library: Counters) -> Counters:
+    """All counters at 0 when the test starts."""
+    _counters_library.reset()
+    return _counters_library
+
+
+def is_mapped(path: os.PathLike) -> bool:
+    """Whether the library at `path` is mapped into this process."""
+    real = os.path.realpath(path)
+    with open("/proc/self/maps") as maps:
+        return any(line.rstrip("\n").endswith(" " + real) for line in maps)
+
+
+def run_python(code: str, *args: str, timeout: float = 60) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter of this environment, in this directory (so that it can
+    import conftest); a time-out fails the test."""
+    return subprocess.run(
+        [sys.executable, "-c", code, *args],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        cwd=pathlib.Path(__file__).parent,
+    )
