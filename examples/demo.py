@@ -134,6 +134,21 @@ def show_memory(device: pyvorn_device.Device) -> None:
           f" (the memory ends at 0x{size:04X})")
 
 
+class DemoError(Exception):
+    """A problem the demo reports in one line before it stops."""
+
+
+def obtain(what: str, make, *args):
+    """make(*args), with an error or a None result reported as a DemoError about `what`."""
+    try:
+        result = make(*args)
+    except (RuntimeError, ValueError) as error:
+        raise DemoError(f"cannot {what}: {error}") from None
+    if result is None:
+        raise DemoError(f"cannot {what}: the plugin gave none")
+    return result
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -144,23 +159,14 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     try:
-        manager = pyvorn_device.get_device_manager(args.plugin)
-    except RuntimeError as error:
-        print(f"demo: cannot load the plugin: {error}", file=sys.stderr)
-        return 1
-    if manager is None:
-        print(f"demo: the plugin {args.plugin} made no device manager", file=sys.stderr)
-        return 1
-    show_manager(manager)
-
-    heading("Device")
-    try:
-        device = manager.create_device(args.options)
-    except ValueError as error:
-        print(f"demo: bad device options {args.options!r}: {error}", file=sys.stderr)
-        return 1
-    if device is None:
-        print(f"demo: the manager created no device for {args.options!r}", file=sys.stderr)
+        manager = obtain(f"load the plugin {args.plugin}", pyvorn_device.get_device_manager,
+                         args.plugin)
+        show_manager(manager)
+        heading("Device")
+        device = obtain(f"create a device from the options {args.options!r}",
+                        manager.create_device, args.options)
+    except DemoError as error:
+        print(f"demo: {error}", file=sys.stderr)
         return 1
     field("created", f"create_device({args.options!r}) -> {device!r}")
 
