@@ -61,29 +61,20 @@ def test_classes_without_constructor_refuse_to_be_called(name):
 
 SIGNATURES = {
     "get_device_manager": "(arg0: os.PathLike) -> pyvorn_device.DeviceManager",
-    "DeviceManager.info": "(self: pyvorn_device.DeviceManager) -> str",
     "DeviceManager.location": "(self: pyvorn_device.DeviceManager) -> os.PathLike",
     "DeviceManager.create_device": (
         "(self: pyvorn_device.DeviceManager, arg0: str) -> pyvorn_device.Device"
     ),
-    "Device.__repr__": "(self: pyvorn_device.Device) -> str",
     "Device.set_register_sync": (
         "(self: pyvorn_device.Device, arg0: int, arg1: int, arg2: int) -> pyvorn_device.ReturnCode"
     ),
     "Device.get_register_sync": "(self: pyvorn_device.Device, arg0: int) -> Optional[int]",
-    "Device.get_register": "(self: pyvorn_device.Device, arg0: int) -> int",
     "Device.trigger": (
         "(self: pyvorn_device.Device, arg0: int, arg1: int) -> pyvorn_device.ReturnCode"
     ),
-    "Device.get_info": "(self: pyvorn_device.Device) -> Optional[str]",
     "Device.start_read_stream": (
         "(self: pyvorn_device.Device, addr: int, callback: Callable[[Optional["
         "pyvorn_device.ManagedBuffer], Optional[str]], None], chunk_size: int = 0, "
-        "max_queue_elements: int = 4096) -> Optional[pyvorn_device.DataStream]"
-    ),
-    "Device.start_aligned_read_stream": (
-        "(self: pyvorn_device.Device, addr: int, alignment: int, callback: Callable[[Optional["
-        "pyvorn_device.DataView], Optional[str]], None], chunk_size: int = 0, "
         "max_queue_elements: int = 4096) -> Optional[pyvorn_device.DataStream]"
     ),
     "DataStream.__exit__": (

@@ -34,7 +34,7 @@ def test_options_choose_the_device_and_its_memory(sim):
         "2048 bytes of device memory"
     )
     assert (device.get_register(ID), device.get_register(MEMORY_SIZE)) == (0x5653_0102, 2048)
-    assert sim.create_device("sim1 memory=0x10").get_register(MEMORY_SIZE) == 16
+    assert sim.create_device(" \tsim1,, memory=0x10 ").get_register(MEMORY_SIZE) == 16
 
 
 @pytest.mark.parametrize(
