@@ -9,6 +9,26 @@ import sys
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+_IN_CHILD = "VORN_TEST_IN_CHILD"
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pyfunc_call(pyfuncitem):
+    """Runs a test marked `isolated` in a pytest process of its own, with a time-out, so that a
+    crash or a hang (a call into an unloaded plugin, say) fails that test only."""
+    if pyfuncitem.get_closest_marker("isolated") is None or os.environ.get(_IN_CHILD):
+        return None
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", pyfuncitem.nodeid],
+        cwd=pyfuncitem.config.rootpath,
+        env={**os.environ, _IN_CHILD: "1"},
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    output = f"{result.stdout}\n{result.stderr}"
+    assert result.returncode == 0, f"isolated run failed ({result.returncode}):\n{output}"
+    return True
 
 
 def build_dir() -> pathlib.Path:

@@ -6,6 +6,8 @@ import shutil
 import subprocess
 import sys
 
+import pytest
+
 from conftest import ROOT, is_mapped
 from pyvorn_device import ReturnCode, get_device_manager
 
@@ -15,6 +17,7 @@ def run(*command: str | os.PathLike) -> None:
     assert result.returncode == 0, f"{command} failed:\n{result.stdout}\n{result.stderr}"
 
 
+@pytest.mark.isolated
 def test_a_plugin_built_against_the_installed_package_loads(tmp_path):
     cmake = shutil.which("cmake")
     assert cmake, "cmake is not on PATH"

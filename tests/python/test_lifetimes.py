@@ -1,9 +1,12 @@
 """Lifetimes: devices keep their plugin loaded; a library goes when its last object goes."""
 
+import pytest
+
 from conftest import is_mapped
 from pyvorn_device import get_device_manager
 
 
+@pytest.mark.isolated
 def test_a_device_outlives_its_dropped_manager(plugin_path, counters):
     path = plugin_path("recorder")
     manager = get_device_manager(path)
@@ -20,6 +23,7 @@ def test_a_device_outlives_its_dropped_manager(plugin_path, counters):
     assert not is_mapped(path)
 
 
+@pytest.mark.isolated
 def test_two_loads_of_one_path_are_two_managers(plugin_path, counters):
     path = plugin_path("recorder")
     first, second = get_device_manager(path), get_device_manager(path)
@@ -33,6 +37,7 @@ def test_two_loads_of_one_path_are_two_managers(plugin_path, counters):
     assert not is_mapped(path)
 
 
+@pytest.mark.isolated
 def test_sim_devices_keep_the_sim_plugin_loaded(sim_plugin):
     manager = get_device_manager(sim_plugin)
     device = manager.create_device("sim1")

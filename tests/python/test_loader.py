@@ -70,6 +70,7 @@ def test_symbolic_links_are_loaded_through_their_own_path(sim_plugin, plugin_pat
     )
 
 
+@pytest.mark.isolated
 def test_failed_libraries_are_unloaded_again(plugin_path, counters):
     no_factory = plugin_path("no_factory")
     raises_runtime_error(
