@@ -11,9 +11,11 @@ namespace pyvorn {
 
 // Hands the memory of `data` to the device's write operation without copying and returns the
 // device's count. The interpreter lock stays held for the whole transfer.
-std::uint64_t write_from_buffer(vorn::Device& device, unsigned int addr, const pybind11::buffer& data);
+std::uint64_t write_from_buffer(vorn::Device& device, unsigned int addr,
+                                const pybind11::buffer& data);
 
 // Lets the device's read operation fill the writable memory of `data` in place.
-std::uint64_t read_into_buffer(vorn::Device& device, unsigned int addr, const pybind11::buffer& data);
+std::uint64_t read_into_buffer(vorn::Device& device, unsigned int addr,
+                               const pybind11::buffer& data);
 
 }  // namespace pyvorn

@@ -2,11 +2,16 @@
 //
 // Registration order matters: every type is registered before a later signature mentions it, so
 // generated signatures show Python names (pyvorn_device.DataStream) instead of native ones.
+#include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
 #include <fmt/format.h>
+
+#include <filesystem>
+#include <memory>
+#include <string_view>
 
 #include "pyvorn/block_transfer.hpp"
 #include "pyvorn/chunks.hpp"
@@ -58,6 +63,29 @@ void register_device(py::module_& m) {
         .def("get_info", &Device::get_info);
 }
 
+// The loader's messages carry the path's bytes exactly as given. When those are not valid UTF-8,
+// the binding library's translation would fail to build the RuntimeError's message and raise a
+// UnicodeDecodeError in its place, hiding what went wrong. Such messages are raised as
+// RuntimeError with the undecodable bytes shown as \xNN; every other error passes unchanged.
+std::shared_ptr<vorn::DeviceManager> get_device_manager(const std::filesystem::path& path) {
+    try {
+        return vorn::get_device_manager(path);
+    } catch (const std::exception& error) {
+        const std::string_view text = error.what();
+        const auto size = static_cast<py::ssize_t>(text.size());
+        auto message =
+            py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(text.data(), size, "strict"));
+        if (message) {
+            throw;
+        }
+        PyErr_Clear();
+        message = py::reinterpret_steal<py::object>(
+            PyUnicode_DecodeUTF8(text.data(), size, "backslashreplace"));
+        PyErr_SetObject(PyExc_RuntimeError, message.ptr());
+        throw py::error_already_set();
+    }
+}
+
 void register_device_manager(py::module_& m) {
     py::class_<vorn::DeviceManager, std::shared_ptr<vorn::DeviceManager>>(m, "DeviceManager")
         .def("info", &vorn::DeviceManager::info)
@@ -79,5 +107,5 @@ PYBIND11_MODULE(pyvorn_device, m) {
     pyvorn::register_chunks(m);
     register_device(m);
     register_device_manager(m);
-    m.def("get_device_manager", &vorn::get_device_manager);
+    m.def("get_device_manager", &get_device_manager);
 }

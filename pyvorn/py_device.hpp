@@ -4,7 +4,12 @@
 // overrides it, called with the interpreter lock taken on whatever thread the caller is on. Without
 // an override the interface default runs (with the lock released) or the operation's
 // "Tried to call pure virtual function" error is raised. The trampoline holds no reference to its
-// Python object; the binding library finds it by the native object's address.
+// Python object; the binding library finds it by the native object's address. The Python Device
+// object owns its PyDevice (unique handle, empty owner); the PyDevice adds no state of its own.
+//
+// Thread rules: any operation may be called on any thread, with or without the interpreter lock.
+// A write/read override gets its data as a memoryview over a private copy, released on return
+// (see py_device.cpp).
 #pragma once
 
 #include <cstdint>
@@ -21,7 +26,7 @@ namespace pyvorn {
 using Device = vorn::Device;
 
 class PyDevice : public Device {
-public:
+  public:
     using Status = vorn::BasicDeviceStatus;
 
     PyDevice() = default;

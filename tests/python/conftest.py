@@ -1,17 +1,44 @@
 """Shared fixtures: where the plugins are, and helpers for subprocess and thread tests."""
 
+import ctypes
 import os
 import pathlib
+import subprocess
 import sys
 
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+_IN_CHILD = "VORN_TEST_IN_CHILD"
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pyfunc_call(pyfuncitem):
+    """Runs a test marked `isolated` in a pytest process of its own, with a time-out, so that a
+    crash or a hang (a call into an unloaded plugin, say) fails that test only."""
+    if pyfuncitem.get_closest_marker("isolated") is None or os.environ.get(_IN_CHILD):
+        return None
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", pyfuncitem.nodeid],
+        cwd=pyfuncitem.config.rootpath,
+        env={**os.environ, _IN_CHILD: "1"},
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    output = f"{result.stdout}\n{result.stderr}"
+    assert result.returncode == 0, f"isolated run failed ({result.returncode}):\n{output}"
+    return True
 
 
 def build_dir() -> pathlib.Path:
     """The CMake build tree of scripts/test (it holds the test plugins)."""
     return pathlib.Path(os.environ.get("VORN_BUILD_DIR", ROOT / "build" / "skbuild"))
+
+
+def plugin_build_dir() -> pathlib.Path:
+    """Where the build puts the test plugins and the counters library."""
+    return build_dir() / "plugins" / "testing"
 
 
 @pytest.fixture(scope="session")
@@ -23,43 +50,77 @@ def sim_plugin() -> pathlib.Path:
 
 
 @pytest.fixture(scope="session")
-def test_plugin_dir() -> pathlib.Path:
-    """Where scripts/test builds the test plugins."""
-    path = build_dir() / "plugins" / "testing"
-    assert path.is_dir(), f"test plugins not built at {path} (run scripts/test)"
+def plugin_path():
+    """plugin_path("recorder") is the path of the test plugin libvorn_test_recorder.so."""
+
+    def path(name: str) -> pathlib.Path:
+        result = plugin_build_dir() / f"libvorn_test_{name}.so"
+        assert result.is_file(), f"test plugin not built: {result}"
+        return result
+
     return path
 
 
+class Counters:
+    """The named counters of libvorn_test_counters.so, which test plugins update."""
+
+    def __init__(self, library: ctypes.CDLL):
+        self._get = library.vorn_test_counter_get
+        self._get.argtypes = [ctypes.c_char_p]
+        self._get.restype = ctypes.c_longlong
+        self._add = library.vorn_test_counter_add
+        self._add.argtypes = [ctypes.c_char_p, ctypes.c_longlong]
+        self._add.restype = ctypes.c_longlong
+        self.reset = library.vorn_test_counter_reset
+
+    def __getitem__(self, name: str) -> int:
+        return self._get(name.encode())
+
+    def add(self, name: str, delta: int) -> int:
+        return self._add(name.encode(), delta)
+
+
 @pytest.fixture(scope="session")
-def stream_plugin(test_plugin_dir) -> pathlib.Path:
-    """The plugin whose devices play a script of stream events (see plugins/testing)."""
-    return test_plugin_dir / "libvorn_test_stream.so"
+def _counters_library() -> Counters:
+    # Loaded once and never unloaded: the counters outlive every plugin that links them.
+    return Counters(ctypes.CDLL(str(plugin_build_dir() / "libvorn_test_counters.so")))
 
 
 @pytest.fixture
-def stream_manager(stream_plugin):
+def counters(_counters_library: Counters) -> Counters:
+    """All counters at 0 when the test starts."""
+    _counters_library.reset()
+    return _counters_library
+
+
+def is_mapped(path: os.PathLike) -> bool:
+    """Whether the library at `path` is mapped into this process."""
+    real = os.path.realpath(path)
+    with open("/proc/self/maps") as maps:
+        return any(line.rstrip("\n").endswith(" " + real) for line in maps)
+
+
+def run_python(code: str, *args: str, timeout: float = 60) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter of this environment, in this directory (so that it can
+    import conftest); a time-out fails the test."""
+    return subprocess.run(
+        [sys.executable, "-c", code, *args],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        cwd=pathlib.Path(__file__).parent,
+    )
+
+
+@pytest.fixture(scope="session")
+def stream_plugin(plugin_path) -> pathlib.Path:
+    """The plugin whose devices play a script of stream events (plugins/testing/stream_plugin.cpp)."""
+    return plugin_path("stream")
+
+
+@pytest.fixture
+def stream_manager(stream_plugin, counters):
+    """A manager of the stream plugin, with the plugin's counters at 0."""
     import pyvorn_device
 
     return pyvorn_device.get_device_manager(stream_plugin)
-
-
-@pytest.fixture
-def run_python(tmp_path):
-    """Runs Python code in a fresh interpreter with a timeout; returns the CompletedProcess.
-
-    For cases that could hang or crash the interpreter (exit paths, destruction orders)."""
-    import subprocess
-    import textwrap
-
-    def run(code, *, timeout=60, args=(), **kwargs):
-        script = tmp_path / "case.py"
-        script.write_text(textwrap.dedent(code))
-        return subprocess.run(
-            [sys.executable, str(script), *map(str, args)],
-            capture_output=True,
-            text=True,
-            timeout=timeout,
-            **kwargs,
-        )
-
-    return run

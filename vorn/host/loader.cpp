@@ -3,7 +3,6 @@
 
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include <boost/dll/import.hpp>
 #include <boost/dll/shared_library.hpp>
@@ -19,10 +18,11 @@ namespace fs = std::filesystem;
 }
 
 // Libraries whose factory threw something that is not a std::exception: the exception object and
-// its type information may live in the library, so it must never be unloaded.
+// its type information may live in the library, so it must never be unloaded. The reference is
+// leaked on purpose; leaking it (rather than keeping it in a shared list) needs no lock, so
+// concurrent callers of the loader are safe.
 void keep_loaded_forever(std::shared_ptr<boost::dll::shared_library> library) {
-    static auto* pinned = new std::vector<std::shared_ptr<boost::dll::shared_library>>();
-    pinned->push_back(std::move(library));
+    new std::shared_ptr<boost::dll::shared_library>(std::move(library));  // NOLINT: never freed
 }
 
 }  // namespace
