@@ -12,6 +12,26 @@ namespace pyvorn {
 
 namespace {
 
+// The registered Python types, set once by register_chunks.
+PyTypeObject* g_managed_buffer_type = nullptr;
+PyTypeObject* g_data_view_type = nullptr;
+
+template <typename Chunk>
+py::object make_chunk_object(PyTypeObject* type, Chunk&& chunk) {
+    auto self = py::reinterpret_steal<py::object>(py::detail::make_new_instance(type));
+    if (!self) {
+        throw py::error_already_set();
+    }
+    auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
+    auto v_h = instance->get_value_and_holder();
+    v_h.value_ptr() = new Chunk(std::move(chunk));
+    instance->owned = true;
+    new (std::addressof(v_h.holder<std::unique_ptr<Chunk>>()))
+        std::unique_ptr<Chunk>(v_h.value_ptr<Chunk>());
+    v_h.set_holder_constructed();
+    return self;
+}
+
 template <typename Chunk>
 Chunk& native(PyObject* self) {
     auto* instance = reinterpret_cast<py::detail::instance*>(self);
@@ -58,8 +78,18 @@ void install_buffer(Class& cls, getbufferproc getbuffer) {
 void register_chunks(py::module_& m) {
     py::class_<ManagedBuffer> managed_buffer(m, "ManagedBuffer", py::buffer_protocol());
     install_buffer(managed_buffer, &managed_buffer_getbuffer);
+    g_managed_buffer_type = reinterpret_cast<PyTypeObject*>(managed_buffer.ptr());
     py::class_<DataView> data_view(m, "DataView", py::buffer_protocol());
     install_buffer(data_view, &data_view_getbuffer);
+    g_data_view_type = reinterpret_cast<PyTypeObject*>(data_view.ptr());
+}
+
+py::object new_chunk_object(ManagedBuffer&& chunk) {
+    return make_chunk_object(g_managed_buffer_type, std::move(chunk));
+}
+
+py::object new_chunk_object(DataView&& chunk) {
+    return make_chunk_object(g_data_view_type, std::move(chunk));
 }
 
 }  // namespace pyvorn

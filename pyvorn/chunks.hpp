@@ -63,4 +63,10 @@ private:
 // Registers ManagedBuffer and DataView, in that order, with their buffer export.
 void register_chunks(pybind11::module_& m);
 
+// A new Python ManagedBuffer or DataView holding `chunk` (a new reference). Requires the
+// interpreter lock. Faster than the binding library's general conversion: chunk objects are never
+// looked up by their native address, so they are not entered in its registry of instances.
+pybind11::object new_chunk_object(ManagedBuffer&& chunk);
+pybind11::object new_chunk_object(DataView&& chunk);
+
 }  // namespace pyvorn

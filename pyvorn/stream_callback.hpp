@@ -18,6 +18,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "pyvorn/chunks.hpp"
 #include "pyvorn/interpreter.hpp"
 
 namespace pyvorn {
@@ -73,7 +74,7 @@ public:
         PyObject* args[2] = {nullptr, nullptr};
         PyObject* result = nullptr;
         try {
-            args[0] = data ? pybind11::cast(std::move(*data)).release().ptr()
+            args[0] = data ? new_chunk_object(std::move(*data)).release().ptr()
                            : pybind11::none().release().ptr();
         } catch (pybind11::error_already_set& failure) {
             failure.restore();

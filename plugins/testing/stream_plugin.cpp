@@ -6,6 +6,7 @@
 //   s      Stop                                    p<N>  pause N milliseconds
 //   w      wait until stop() is called             r     release the callback now
 //   c<N>   OwnedData chunks of N bytes, one every 100 microseconds, until stop() is called
+//   b<K>   a burst of K OwnedData chunks of 64 bytes, as fast as possible
 // Chunk bytes continue one counter across the stream (byte k of the stream is k mod 256).
 // The callback is kept until the stream is shut down (handle destroyed, or device destroyed for
 // "own" scripts), so everything pushed before is delivered, unless the script released it.
@@ -14,9 +15,8 @@
 //   none      start_read_stream returns no stream and leaves the callback untouched
 //   null      start_read_stream returns an engaged but null handle
 //   throw     start_read_stream throws std::runtime_error("stream refused")
-// get_status() reports "starts=S stops=T made=M freed=F": stream starts, stop() calls, chunks
-// made and chunks freed by this plugin's own deleter (counted across all devices of the plugin).
-#include <atomic>
+// Counters (libvorn_test_counters): "stream.starts" (start_read_stream calls), "stream.stops"
+// (stop() calls), "stream.chunks_made" and "stream.chunks_freed" (by this plugin's own deleter).
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -30,19 +30,16 @@
 
 #include <vorn/vorn.hpp>
 
+#include "counters.hpp"
+
 namespace {
 
 using vorn::BasicDeviceStatus;
 using namespace vorn::DataStream;
 
-std::atomic<long> g_starts{0};
-std::atomic<long> g_stops{0};
-std::atomic<long> g_chunks_made{0};
-std::atomic<long> g_chunks_freed{0};
-
 void free_chunk(std::uint8_t* bytes) {
     delete[] bytes;
-    g_chunks_freed.fetch_add(1);
+    vorn_test_counter_add("stream.chunks_freed", 1);
 }
 
 // Plays one script on its own thread. shutdown() (idempotent) stops and joins the thread and
@@ -83,7 +80,7 @@ private:
         if (owned) {
             auto* data = new std::uint8_t[size];
             std::memcpy(data, bytes.data(), size);
-            g_chunks_made.fetch_add(1);
+            vorn_test_counter_add("stream.chunks_made", 1);
             push(Events::OwnedData(data, size, &free_chunk));
         } else {
             push(Events::DataView{bytes.data(), size});
@@ -113,6 +110,11 @@ private:
                     wake_.wait(lock, [this] { return stopped_; });
                     break;
                 }
+                case 'b':
+                    for (unsigned long k = std::stoul(arg); k > 0; --k) {
+                        chunk(64, true);
+                    }
+                    break;
                 case 'c':
                     while (!stopped()) {
                         chunk(std::stoul(arg), true);
@@ -138,7 +140,7 @@ public:
     explicit ScriptStream(std::shared_ptr<Player> player) : player_(std::move(player)) {}
     ~ScriptStream() override { player_->shutdown(); }
     void stop() override {
-        g_stops.fetch_add(1);
+        vorn_test_counter_add("stream.stops", 1);
         player_->stop();
     }
 
@@ -174,7 +176,7 @@ public:
 
     std::optional<std::unique_ptr<DataStream>> start_read_stream(unsigned, EventCallback&& callback,
                                                                  std::uint64_t) override {
-        g_starts.fetch_add(1);
+        vorn_test_counter_add("stream.starts", 1);
         const std::string first = words_.empty() ? "" : words_.front();
         if (first == "none") {
             return std::nullopt;
@@ -190,12 +192,6 @@ public:
             players_.push_back(player);
         }
         return std::make_unique<ScriptStream>(std::move(player));
-    }
-
-    std::optional<std::string> get_status() override {
-        return "starts=" + std::to_string(g_starts.load()) + " stops=" + std::to_string(g_stops.load()) +
-               " made=" + std::to_string(g_chunks_made.load()) +
-               " freed=" + std::to_string(g_chunks_freed.load());
     }
 
 private:

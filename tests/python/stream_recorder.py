@@ -40,7 +40,3 @@ def counter_bytes(start, count):
     """The bytes the test plugins produce: byte k of a stream is k mod 256."""
     return bytes((start + k) % 256 for k in range(count))
 
-
-def plugin_status(device):
-    """The test stream plugin's counters, from its status text "starts=.. stops=.. made=.. freed=.."."""
-    return {key: int(value) for key, value in (item.split("=") for item in device.get_status().split())}

@@ -6,7 +6,7 @@ import time
 import pytest
 
 import pyvorn_device
-from stream_recorder import Recorder, counter_bytes, plugin_status
+from stream_recorder import Recorder, counter_bytes
 
 OVERFLOW = "Queue Overflow, dropping event"
 
@@ -65,29 +65,27 @@ class TestPlainStream:
         assert bytes(rec.kept[0])[:2] == b"\xab\x01"
         assert len(memoryview(rec.kept[1])) == 0
 
-    def test_managed_buffers_outlive_the_stream_and_are_freed_once(self, stream_manager):
+    def test_managed_buffers_outlive_the_stream_and_are_freed_once(self, counters, stream_manager):
         device, stream, rec = start(stream_manager, "o8 o8 o8 s", keep=True)
         rec.wait_end()
-        before = plugin_status(device)
+        freed = counters["stream.chunks_freed"]
         view = memoryview(rec.kept[1])
         stream.stop()
         del stream
         rec.kept.pop(0)
-        assert plugin_status(device)["freed"] == before["freed"] + 1
+        assert counters["stream.chunks_freed"] == freed + 1
         assert bytes(view) == counter_bytes(8, 8)  # the memoryview keeps its buffer alive
         rec.kept.clear()  # frees the third; the second lives on in `view`
-        assert plugin_status(device)["freed"] == before["freed"] + 2
+        assert counters["stream.chunks_freed"] == freed + 2
         del view
-        assert plugin_status(device)["freed"] == before["freed"] + 3
-        status = plugin_status(device)
-        assert status["made"] == status["freed"]
+        assert counters["stream.chunks_freed"] == freed + 3
+        assert counters["stream.chunks_made"] == counters["stream.chunks_freed"]
 
-    def test_chunks_the_callable_did_not_keep_are_freed(self, stream_manager):
+    def test_chunks_the_callable_did_not_keep_are_freed(self, counters, stream_manager):
         device, stream, rec = start(stream_manager, "o3 o3 o3 s")
         rec.wait_end()
         del stream
-        status = plugin_status(device)
-        assert status["made"] == status["freed"]
+        assert counters["stream.chunks_made"] == counters["stream.chunks_freed"]
 
 
 class TestAlignedStream:
@@ -157,44 +155,43 @@ class TestStartArguments:
         rec.wait_end()
 
     @pytest.mark.parametrize("limit", [63, 0])
-    def test_a_queue_limit_below_64_is_refused_before_the_device_is_called(self, stream_manager, limit):
+    def test_a_queue_limit_below_64_is_refused_before_the_device_is_called(self, counters, stream_manager, limit):
         device = stream_manager.create_device("s")
-        starts = plugin_status(device)["starts"]
         with pytest.raises(RuntimeError, match="^max_elements must be greater than init_elements$"):
             device.start_read_stream(0, Recorder(), max_queue_elements=limit)
         with pytest.raises(RuntimeError, match="^max_elements must be greater than init_elements$"):
             device.start_aligned_read_stream(0, 4, Recorder(), max_queue_elements=limit)
-        assert plugin_status(device)["starts"] == starts
+        assert counters["stream.starts"] == 0
         rec = Recorder()
         device.start_read_stream(0, rec, max_queue_elements=64)
         rec.wait_end()
 
     @pytest.mark.parametrize("limit", [2**31, 2**64 - 1])
-    def test_a_queue_limit_beyond_32_bits_is_a_value_error(self, stream_manager, limit):
+    def test_a_queue_limit_beyond_32_bits_is_a_value_error(self, counters, stream_manager, limit):
         device = stream_manager.create_device("s")
-        starts = plugin_status(device)["starts"]
+        starts = counters["stream.starts"]
         with pytest.raises(ValueError, match="max_queue_elements must be at most 2147483647"):
             device.start_read_stream(0, Recorder(), max_queue_elements=limit)
-        assert plugin_status(device)["starts"] == starts
+        assert counters["stream.starts"] == starts
         rec = Recorder()
         device.start_read_stream(0, rec, max_queue_elements=2**31 - 1)
         rec.wait_end()
 
-    def test_alignment_zero_is_a_value_error(self, stream_manager):
+    def test_alignment_zero_is_a_value_error(self, counters, stream_manager):
         device = stream_manager.create_device("s")
         with pytest.raises(ValueError, match="alignment must be greater than 0"):
             device.start_aligned_read_stream(0, 0, Recorder())
-        assert plugin_status(device)["starts"] == 0 or True  # counters are plugin-wide
+        assert counters["stream.starts"] == 0
 
     @pytest.mark.parametrize("callback", [None, 42, "text"])
-    def test_a_callback_that_is_not_callable_is_a_type_error(self, stream_manager, callback):
+    def test_a_callback_that_is_not_callable_is_a_type_error(self, counters, stream_manager, callback):
         device = stream_manager.create_device("s")
-        starts = plugin_status(device)["starts"]
+        starts = counters["stream.starts"]
         with pytest.raises(TypeError, match="incompatible function arguments"):
             device.start_read_stream(0, callback)
         with pytest.raises(TypeError, match="incompatible function arguments"):
             device.start_aligned_read_stream(0, 4, callback)
-        assert plugin_status(device)["starts"] == starts
+        assert counters["stream.starts"] == starts
 
     @pytest.mark.parametrize(
         "kwargs", [dict(addr=-1), dict(addr=2**32), dict(chunk_size=-1), dict(max_queue_elements=-1)]
@@ -230,34 +227,34 @@ class TestStartArguments:
 
 
 class TestStopping:
-    def test_with_block_stops_once_and_returns_the_stream(self, stream_manager):
+    def test_with_block_stops_once_and_returns_the_stream(self, counters, stream_manager):
         device = stream_manager.create_device("w s")
         rec = Recorder()
-        before = plugin_status(device)["stops"]
+        before = counters["stream.stops"]
         stream = device.start_read_stream(0, rec)
         with stream as entered:
             assert entered is stream
         rec.wait_end()
-        assert plugin_status(device)["stops"] == before + 1
+        assert counters["stream.stops"] == before + 1
 
-    def test_with_block_stops_on_an_exception_and_lets_it_through(self, stream_manager):
+    def test_with_block_stops_on_an_exception_and_lets_it_through(self, counters, stream_manager):
         device = stream_manager.create_device("w s")
         rec = Recorder()
-        before = plugin_status(device)["stops"]
+        before = counters["stream.stops"]
         with pytest.raises(KeyError):
             with device.start_read_stream(0, rec):
                 raise KeyError("inside")
         rec.wait_end()
-        assert plugin_status(device)["stops"] == before + 1
+        assert counters["stream.stops"] == before + 1
 
-    def test_stop_may_be_called_again_and_inside_a_with_block(self, stream_manager):
+    def test_stop_may_be_called_again_and_inside_a_with_block(self, counters, stream_manager):
         device = stream_manager.create_device("w s")
         rec = Recorder()
-        before = plugin_status(device)["stops"]
+        before = counters["stream.stops"]
         with device.start_read_stream(0, rec) as stream:
             stream.stop()
             stream.stop()
-        assert plugin_status(device)["stops"] == before + 3
+        assert counters["stream.stops"] == before + 3
 
     def test_exit_arguments_are_checked(self, stream_manager):
         device = stream_manager.create_device("s")
@@ -272,7 +269,7 @@ class TestStopping:
 
 
 class TestOverload:
-    def test_a_stalled_callable_gets_the_backlog_then_one_error_per_dropped_event(self, stream_manager):
+    def test_a_stalled_callable_gets_the_backlog_then_one_error_per_dropped_event(self, counters, stream_manager):
         release = threading.Event()
         calls = []
         done = threading.Event()
@@ -288,7 +285,7 @@ class TestOverload:
         stream = device.start_read_stream(0, callback, max_queue_elements=64)
         # Wait until the producer has pushed everything (it never waits for the consumer).
         deadline = time.monotonic() + 10
-        while plugin_status(device)["made"] < 100 and time.monotonic() < deadline:
+        while counters["stream.chunks_made"] < 100 and time.monotonic() < deadline:
             time.sleep(0.01)
         release.set()
         assert done.wait(30)
@@ -301,5 +298,4 @@ class TestOverload:
         assert errors == [OVERFLOW] * (100 - len(data))
         assert calls[-1] is None
         del stream
-        status = plugin_status(device)
-        assert status["made"] == status["freed"]
+        assert counters["stream.chunks_made"] == counters["stream.chunks_freed"]

@@ -5,12 +5,14 @@ import random
 import signal
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 
 import pytest
 
-from stream_recorder import Recorder, plugin_status
+from conftest import is_mapped, run_python
+from stream_recorder import Recorder
 
 
 def callback_error_lines(text):
@@ -18,7 +20,7 @@ def callback_error_lines(text):
 
 
 class TestFailingCallables:
-    def test_a_failure_on_a_chunk_is_one_error_line_and_the_stream_goes_on(self, stream_manager, capfd):
+    def test_a_failure_on_a_chunk_is_one_error_line_and_the_stream_goes_on(self, counters, stream_manager, capfd):
         seen = []
 
         def callback(data, error):
@@ -36,8 +38,7 @@ class TestFailingCallables:
         lines = callback_error_lines(capfd.readouterr().out)
         assert len(lines) == 1
         assert lines[0].endswith("Error in callback: ValueError: first chunk rejected")
-        status = plugin_status(device)
-        assert status["made"] == status["freed"]
+        assert counters["stream.chunks_made"] == counters["stream.chunks_freed"]
 
     def test_failures_on_errors_and_on_the_end_are_logged_too(self, stream_manager, capfd):
         calls = []
@@ -58,11 +59,11 @@ class TestFailingCallables:
             "RuntimeError: failed on None",
         ]
 
-    def test_dropping_the_stream_while_its_callable_runs_does_not_deadlock(self, run_python, stream_plugin):
+    def test_dropping_the_stream_while_its_callable_runs_does_not_deadlock(self, stream_plugin):
         # The callable holds the interpreter lock when it runs; destroying the stream joins the
         # delivery thread, so it must let the callable finish.
         result = run_python(
-            """
+            textwrap.dedent("""
             import sys, threading, time, pyvorn_device
             manager = pyvorn_device.get_device_manager(sys.argv[1])
             device = manager.create_device("c64")
@@ -80,9 +81,8 @@ class TestFailingCallables:
             del device  # this device ends its streams itself
             del stream
             print("ok")
-            """,
-            args=[stream_plugin],
-            timeout=60,
+            """),
+            str(stream_plugin),
         )
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == "ok"
@@ -119,8 +119,8 @@ class TestInterpreterExit:
         "how, expected",
         [("end", 0), ("drop-module-state", 0), ("exit", 3), ("raise", 1)],
     )
-    def test_exit_with_running_streams_is_prompt_and_clean(self, run_python, stream_plugin, how, expected):
-        result = run_python(EXIT_SCRIPT, args=[stream_plugin, how], timeout=60)
+    def test_exit_with_running_streams_is_prompt_and_clean(self, stream_plugin, how, expected):
+        result = run_python(EXIT_SCRIPT, str(stream_plugin), how, timeout=60)
         assert result.returncode == expected, result.stderr
         assert "streaming" in result.stdout
         assert "Fatal Python error" not in result.stderr
@@ -150,16 +150,16 @@ class TestInterpreterExit:
 
 LOADED_CHECK = """
 import gc, sys, pyvorn_device
+from conftest import is_mapped
 plugin = sys.argv[1]
 def loaded():
-    with open("/proc/self/maps") as maps:
-        return plugin in maps.read()
+    return is_mapped(plugin)
 """
 
 
 class TestPluginStaysLoaded:
     def test_kept_chunks_keep_the_plugin_loaded_after_device_and_manager_are_gone(
-        self, run_python, stream_plugin
+        self, stream_plugin
     ):
         result = run_python(
             LOADED_CHECK
@@ -188,12 +188,12 @@ del view                       # the chunk's deleter runs, then the plugin goes
 assert not loaded()
 print("ok")
 """,
-            args=[stream_plugin],
+            str(stream_plugin),
         )
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == "ok"
 
-    def test_a_stream_keeps_the_plugin_loaded_until_it_is_destroyed(self, run_python, stream_plugin):
+    def test_a_stream_keeps_the_plugin_loaded_until_it_is_destroyed(self, stream_plugin):
         result = run_python(
             LOADED_CHECK
             + """
@@ -209,7 +209,7 @@ del stream
 assert not loaded()
 print("ok")
 """,
-            args=[stream_plugin],
+            str(stream_plugin),
         )
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == "ok"
@@ -217,7 +217,7 @@ print("ok")
 
 @pytest.mark.slow
 class TestStress:
-    def test_random_start_stop_cycles_and_drop_orders_balance_every_chunk(self, stream_manager):
+    def test_random_start_stop_cycles_and_drop_orders_balance_every_chunk(self, counters, stream_manager):
         rng = random.Random(1234)
         probe = stream_manager.create_device("none")
         orders = ["device", "stream", "manager"]
@@ -239,5 +239,4 @@ class TestStress:
                     entry.pop(name)
             streams.clear()
             gc.collect()
-        status = plugin_status(probe)
-        assert status["made"] == status["freed"]
+        assert counters["stream.chunks_made"] == counters["stream.chunks_freed"]
