@@ -45,8 +45,10 @@
 
 // GCC before 14 lacks __has_feature, so the queue library cannot tell that it is built for
 // ThreadSanitizer and leaves its fence-based hand-off unannotated (ThreadSanitizer does not model
-// fences). Supply the happens-before annotations it uses when it can tell.
-#if defined(__SANITIZE_THREAD__) && !defined(__has_feature) && !defined(AE_TSAN_ANNOTATE_RELEASE)
+// fences). Supply the happens-before annotations it uses when it can tell. (Not keyed on
+// __has_feature: other headers, spdlog among them, define it as 0.)
+#if defined(__SANITIZE_THREAD__) && !defined(__clang__) && __GNUC__ < 14 && \
+    !defined(AE_TSAN_ANNOTATE_RELEASE)
 extern "C" void AnnotateHappensBefore(const char* file, int line, void* address);
 extern "C" void AnnotateHappensAfter(const char* file, int line, void* address);
 namespace vorn::detail {
