@@ -9,6 +9,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <latch>
@@ -77,9 +79,14 @@ struct Record {
     std::thread::id called_on;
     std::thread::id destroyed_on;
 
+    // Waits for the consumer to get to `done`. A hang guard, not a speed check: when the consumer
+    // never gets there the delivery thread may be stuck for good, so the test process ends.
     void wait_until(auto done) {
         std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return done(*this); });
+        if (!changed.wait_for(lock, 60s, [&] { return done(*this); })) {
+            std::fprintf(stderr, "the consumer never got there: %zu events seen\n", seen.size());
+            std::abort();
+        }
     }
     void wait_for_count(std::size_t count) {
         wait_until([count](Record& r) { return r.seen.size() >= count; });
@@ -287,7 +294,8 @@ TEST(StreamQueueDestruction, FromInsideTheConsumerFreesEverythingWhenTheThreadEn
     record->wait_for_destruction();
     EXPECT_EQ(record->seen.size(), 1u);
     EXPECT_EQ(record->destroyed_on, record->called_on);
-    while (g_freed.load() < 11) {  // the ended thread frees the queue and its stored events
+    // The ended thread frees the queue and its stored events (bounded wait: a hang guard).
+    for (int i = 0; i < 60'000 && g_freed.load() < 11; ++i) {
         std::this_thread::sleep_for(1ms);
     }
     EXPECT_EQ(g_freed.load(), 11);
