@@ -39,8 +39,6 @@ class Rechunker {
     void operator()(Event&& event);
 
     std::uint64_t alignment() const noexcept { return alignment_; }
-    // Bytes held back in the buffer, waiting to complete a block; always less than alignment().
-    std::uint64_t pending() const noexcept { return filled_; }
 
   private:
     void take(std::uint8_t* bytes, std::uint64_t size);
