@@ -97,6 +97,22 @@ vorn_build() {
     export VORN_BUILD_DIR
 }
 
+# The native tests built with ThreadSanitizer (no Python module) in build/tsan; sets VORN_TSAN_DIR.
+vorn_build_tsan() {
+    vorn_log "Building the C++ tests with ThreadSanitizer"
+    VORN_TSAN_DIR="$VORN_ROOT/build/tsan"
+    local generator=()
+    [[ -f "$VORN_TSAN_DIR/CMakeCache.txt" ]] || generator=(-G Ninja)
+    cmake -S "$VORN_ROOT" -B "$VORN_TSAN_DIR" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DVORN_BUILD_PYTHON=OFF -DVORN_BUILD_TESTS=ON -DVORN_SANITIZE=thread -DVORN_WERROR=ON \
+        >/dev/null
+    if ! cmake --build "$VORN_TSAN_DIR" -j2 >"$VORN_TSAN_DIR/build.log" 2>&1; then
+        cat "$VORN_TSAN_DIR/build.log" >&2
+        exit 1
+    fi
+    export VORN_TSAN_DIR
+}
+
 vorn_setup() {
     vorn_apt_packages
     vorn_venv

@@ -1,0 +1,261 @@
+// Benchmark of the stream queue: throughput, push-to-delivery latency and CPU use, for the
+// polling-only delivery thread (yield while empty, the baseline) and the one streams use (poll
+// briefly after an event, then wait on the semaphore), side by side in one run; plus the cost of
+// growing the queue on demand against preallocating it for the whole backlog.
+//
+// Prints figures and ratios (used / baseline); asserts nothing. Usage:
+//   stream_queue_bench [poll_us]   poll_us overrides the poll window of the measured design
+#include <malloc.h>
+#include <sys/prctl.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vorn/host/stream_queue.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using vorn::DataStream::Event;
+using vorn::DataStream::EventQueue;
+using vorn::DataStream::EventStreamQueue;
+using vorn::DataStream::IdleWait;
+using vorn::DataStream::Events::OwnedData;
+using vorn::DataStream::Events::Stop;
+using Clock = std::chrono::steady_clock;
+
+struct Design {
+    const char* name;
+    IdleWait idle;
+};
+
+// The figures one run of a measurement gives, and the names and units to print them with.
+using Figures = std::vector<double>;
+struct Row {
+    std::string name;
+    const char* unit;
+};
+
+std::int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+double process_cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double percentile(std::vector<std::int64_t>& values, double p) {
+    std::sort(values.begin(), values.end());
+    return static_cast<double>(values[static_cast<std::size_t>(p * (values.size() - 1))]);
+}
+
+// An event carrying a number (a sequence number or a time stamp) and no bytes.
+Event numbered(std::int64_t n) {
+    return OwnedData(nullptr, static_cast<std::uint64_t>(n), nullptr);
+}
+
+// Measures the two variants (baseline first) in alternation, `rounds` times each, so that a
+// change of load on the machine affects both alike, and prints the median of every figure with
+// the ratio of the second to the baseline.
+template <typename Variant, typename Measure>
+void side_by_side(const Variant (&variants)[2], int rounds, const std::vector<Row>& rows,
+                  Measure measure) {
+    std::vector<std::vector<Figures>> runs(2);
+    for (int r = 0; r < rounds; ++r) {
+        for (int v = 0; v < 2; ++v) {
+            runs[v].push_back(measure(variants[v]));
+        }
+    }
+    for (std::size_t f = 0; f < rows.size(); ++f) {
+        double m[2];
+        for (int v = 0; v < 2; ++v) {
+            std::vector<double> samples;
+            for (const Figures& run : runs[v]) {
+                samples.push_back(run[f]);
+            }
+            m[v] = median(samples);
+        }
+        std::printf("  %-34s %12.3g %12.3g %10.2f   (%s)\n", rows[f].name.c_str(), m[0], m[1],
+                    m[1] / m[0], rows[f].unit);
+    }
+}
+
+// Events per second from the first push to the delivery of the last, nothing dropped.
+Figures throughput(const Design& design) {
+    constexpr std::int64_t events = 500'000;
+    std::promise<void> done;
+    auto delivered = done.get_future();
+    const auto start = Clock::now();
+    {
+        EventStreamQueue queue(
+            [&done](Event&& event) {
+                if (std::holds_alternative<Stop>(event)) {
+                    done.set_value();
+                }
+            },
+            INT_MAX, design.idle);
+        for (std::int64_t i = 0; i < events; ++i) {
+            queue(numbered(i));
+        }
+        queue(Event{Stop{}});
+        delivered.wait();
+    }
+    return {static_cast<double>(events) / seconds_since(start)};
+}
+
+// A producer thread pushes time-stamped events `gap` apart (sleeping in between, as a device
+// thread waiting for its hardware would); the consumer notes how long each took to arrive.
+// Figures: latency p50 and p99 in us, CPU of the whole process in % of a core.
+Figures latency(const Design& design, std::chrono::microseconds gap, int events) {
+    std::vector<std::int64_t> delays;
+    delays.reserve(static_cast<std::size_t>(events));
+    std::promise<void> done;
+    auto delivered = done.get_future();
+    const double cpu_before = process_cpu_seconds();
+    const auto start = Clock::now();
+    {
+        EventStreamQueue queue(
+            [&](Event&& event) {
+                if (auto* stamped = std::get_if<OwnedData>(&event)) {
+                    delays.push_back(now_ns() - static_cast<std::int64_t>(stamped->size()));
+                } else if (std::holds_alternative<Stop>(event)) {
+                    done.set_value();
+                }
+            },
+            4096, design.idle);
+        std::thread producer([&] {
+            prctl(PR_SET_TIMERSLACK, 1UL);  // sleep for the gap, not the default 50 us more
+            auto next = Clock::now();
+            for (int i = 0; i < events; ++i) {
+                next += gap;
+                std::this_thread::sleep_until(next);
+                queue(numbered(now_ns()));
+            }
+            queue(Event{Stop{}});
+        });
+        producer.join();
+        delivered.wait();
+    }
+    const double wall = seconds_since(start);
+    return {percentile(delays, 0.5) / 1e3, percentile(delays, 0.99) / 1e3,
+            100.0 * (process_cpu_seconds() - cpu_before) / wall};
+}
+
+// CPU used per open stream while nothing is pushed, in % of one core.
+Figures idle_cpu(const Design& design) {
+    constexpr int streams = 2;
+    std::vector<std::unique_ptr<EventStreamQueue>> open;
+    for (int i = 0; i < streams; ++i) {
+        open.push_back(std::make_unique<EventStreamQueue>([](Event&&) {}, 4096, design.idle));
+    }
+    std::this_thread::sleep_for(100ms);  // past the poll window
+    const double before = process_cpu_seconds();
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(1s);
+    return {100.0 * (process_cpu_seconds() - before) / seconds_since(start) / streams};
+}
+
+// Time from the start of destruction until the delivery thread has been joined, in us.
+Figures destruction(const Design& design) {
+    auto queue = std::make_unique<EventStreamQueue>([](Event&&) {}, 4096, design.idle);
+    std::this_thread::sleep_for(2ms);
+    const auto start = Clock::now();
+    queue.reset();
+    return {seconds_since(start) * 1e6};
+}
+
+// Growing the queue on demand against preallocating it for the backlog limit, on the bare queue:
+// the memory a stream reserves up front (KiB), and the cost of a push (ns) while the backlog
+// builds up to the limit for the first time (the only time growth allocates) and afterwards.
+Figures fill_to_limit(std::size_t capacity) {
+    constexpr int limit = 4096;
+    const auto heap_before = mallinfo2().uordblks;
+    auto queue = std::make_unique<EventQueue>(capacity);
+    const double reserved = static_cast<double>(mallinfo2().uordblks - heap_before) / 1024;
+    auto fill = [&] {
+        const auto start = Clock::now();
+        for (int i = 0; i < limit; ++i) {
+            queue->enqueue(numbered(i));
+        }
+        const double ns = seconds_since(start) * 1e9 / limit;
+        Event event;
+        while (queue->try_dequeue(event)) {
+        }
+        return ns;
+    };
+    const double first = fill();
+    std::vector<double> later;
+    for (int r = 0; r < 20; ++r) {
+        later.push_back(fill());
+    }
+    return {reserved, first, median(later)};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    IdleWait chosen = EventStreamQueue::default_idle_wait;
+    if (argc > 1) {
+        chosen.poll = std::chrono::microseconds(std::atoll(argv[1]));
+    }
+    const Design designs[2] = {{"polling", {std::chrono::nanoseconds::max(), 0ns}},
+                               {"poll+wait", chosen}};
+    const auto us = [](auto d) {
+        return static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::microseconds>(d).count());
+    };
+    std::printf(
+        "Stream queue delivery, %u cores. Baseline: polling only (yield while empty).\n"
+        "Used: polling for %lld us after an event, then waiting on the semaphore (%lld us "
+        "at a time). Medians of alternating rounds.\n",
+        std::thread::hardware_concurrency(), us(chosen.poll), us(chosen.wait));
+    std::printf("  %-34s %12s %12s %10s\n", "", designs[0].name, designs[1].name, "ratio");
+
+    side_by_side(designs, 15, {{"throughput", "events/s"}}, throughput);
+    for (auto [gap, events] :
+         {std::pair{20us, 5000}, std::pair{100us, 2000}, std::pair{1000us, 300}}) {
+        const std::string every = " (every " + std::to_string(gap.count()) + " us)";
+        side_by_side(designs, 15,
+                     {{"latency p50" + every, "us"},
+                      {"latency p99" + every, "us"},
+                      {"process CPU" + every, "% of a core"}},
+                     [gap, events](const Design& d) { return latency(d, gap, events); });
+    }
+    side_by_side(designs, 3, {{"idle CPU per open stream", "% of a core"}}, idle_cpu);
+    side_by_side(designs, 15, {{"destruction", "us"}}, destruction);
+
+    std::printf(
+        "\nBare queue, backlog limit 4096. Baseline: grow on demand from %d slots. Used as "
+        "the alternative: preallocate 4096.\n",
+        EventStreamQueue::init_elements);
+    std::printf("  %-34s %12s %12s %10s\n", "", "grow", "prealloc", "ratio");
+    const std::size_t capacities[2] = {EventStreamQueue::init_elements, 4096};
+    side_by_side(capacities, 5,
+                 {{"reserved at construction", "KiB"},
+                  {"push, first fill to the limit", "ns per push"},
+                  {"push, later fills", "ns per push"}},
+                 fill_to_limit);
+    return 0;
+}
