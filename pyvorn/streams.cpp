@@ -127,7 +127,7 @@ int queue_limit(std::uint64_t max_queue_elements) {
 std::optional<StreamHandle> start_stream(vorn::Device& device, unsigned int addr,
                                          EventCallback consumer, std::uint64_t chunk_size,
                                          int max_elements, std::shared_ptr<const void> owner) {
-    EventCallback queue{vorn::DataStream::StreamQueue(std::move(consumer), max_elements)};
+    EventCallback queue{vorn::DataStream::EventStreamQueue(std::move(consumer), max_elements)};
     // A queue the device did not take is destroyed here, which joins its delivery thread.
     auto drop_untaken_queue = [&queue] {
         if (queue) {
@@ -191,7 +191,7 @@ std::optional<StreamHandle> start_aligned_read_stream(vorn::Device& device, unsi
     }
     const int max_elements = queue_limit(max_queue_elements);
     EventCallback rechunker{
-        vorn::DataStream::Rechunker(alignment, EventCallback{ViewAdapter(std::move(callback))})};
+        vorn::DataStream::Rechunker(EventCallback{ViewAdapter(std::move(callback))}, alignment)};
     return start_stream(device, addr, std::move(rechunker), chunk_size, max_elements,
                         device_owner(device));
 }

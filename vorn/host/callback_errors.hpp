@@ -17,7 +17,8 @@ inline void log_callback_error(std::string_view what) {
 }
 
 // Runs `call`; an exception it throws is logged ("Error in callback: {}") and swallowed.
-// Forced unwinding (a thread being ended by the runtime) is never swallowed.
+// Forced unwinding (a thread being ended by the runtime, e.g. by the interpreter at shutdown) is
+// never swallowed.
 template <typename Call>
 void guard_callback(Call&& call) noexcept(false) {
     try {
