@@ -16,20 +16,40 @@ namespace {
 PyTypeObject* g_managed_buffer_type = nullptr;
 PyTypeObject* g_data_view_type = nullptr;
 
+// A chunk object is a binding-library instance in its simple layout: one value pointer followed by
+// the holder (a unique_ptr), both inline. Chunk objects are made and freed here directly, without
+// the library's per-call type lookups; register_chunks checks that the layout applies.
 template <typename Chunk>
 py::object make_chunk_object(PyTypeObject* type, Chunk&& chunk) {
-    auto self = py::reinterpret_steal<py::object>(py::detail::make_new_instance(type));
+    auto self = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));  // zero-filled
     if (!self) {
         throw py::error_already_set();
     }
     auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
-    auto v_h = instance->get_value_and_holder();
-    v_h.value_ptr() = new Chunk(std::move(chunk));
+    instance->simple_layout = true;
+    auto* value = new Chunk(std::move(chunk));
+    instance->simple_value_holder[0] = value;
+    new (&instance->simple_value_holder[1]) std::unique_ptr<Chunk>(value);
+    instance->simple_holder_constructed = true;
     instance->owned = true;
-    new (std::addressof(v_h.holder<std::unique_ptr<Chunk>>()))
-        std::unique_ptr<Chunk>(v_h.value_ptr<Chunk>());
-    v_h.set_holder_constructed();
     return self;
+}
+
+// tp_dealloc of the chunk classes (and of Python subclasses, which reach it as their base's).
+template <typename Chunk>
+void chunk_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC)) {
+        PyObject_GC_UnTrack(self);
+    }
+    auto* instance = reinterpret_cast<py::detail::instance*>(self);
+    if (instance->simple_holder_constructed) {
+        py::error_scope keep_pending_error;
+        using Holder = std::unique_ptr<Chunk>;
+        reinterpret_cast<Holder*>(&instance->simple_value_holder[1])->~Holder();
+    }
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
 template <typename Chunk>
@@ -66,22 +86,27 @@ int data_view_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     return export_bytes(self, view, flags, chunk.data(), chunk.size());
 }
 
-template <typename Class>
-void install_buffer(Class& cls, getbufferproc getbuffer) {
+template <typename Chunk>
+PyTypeObject* install_chunk_type(py::class_<Chunk>& cls, getbufferproc getbuffer) {
+    const auto* info = py::detail::get_type_info(typeid(Chunk));
+    if (info == nullptr || !info->simple_type ||
+        info->holder_size_in_ptrs != 1 || py::detail::instance_simple_holder_in_ptrs() < 1) {
+        py::pybind11_fail("chunk classes need the binding library's simple instance layout");
+    }
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     type->tp_as_buffer->bf_getbuffer = getbuffer;
     type->tp_as_buffer->bf_releasebuffer = nullptr;  // nothing to release per export
+    type->tp_dealloc = &chunk_dealloc<Chunk>;
+    return type;
 }
 
 }  // namespace
 
 void register_chunks(py::module_& m) {
     py::class_<ManagedBuffer> managed_buffer(m, "ManagedBuffer", py::buffer_protocol());
-    install_buffer(managed_buffer, &managed_buffer_getbuffer);
-    g_managed_buffer_type = reinterpret_cast<PyTypeObject*>(managed_buffer.ptr());
+    g_managed_buffer_type = install_chunk_type(managed_buffer, &managed_buffer_getbuffer);
     py::class_<DataView> data_view(m, "DataView", py::buffer_protocol());
-    install_buffer(data_view, &data_view_getbuffer);
-    g_data_view_type = reinterpret_cast<PyTypeObject*>(data_view.ptr());
+    g_data_view_type = install_chunk_type(data_view, &data_view_getbuffer);
 }
 
 py::object new_chunk_object(ManagedBuffer&& chunk) {

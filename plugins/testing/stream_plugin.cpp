@@ -7,6 +7,7 @@
 //   w      wait until stop() is called             r     release the callback now
 //   c<N>   OwnedData chunks of N bytes, one every 100 microseconds, until stop() is called
 //   b<K>   a burst of K OwnedData chunks of 64 bytes, as fast as possible
+//   a      an OwnedData chunk of 8 bytes holding its own address (little-endian)
 // Chunk bytes continue one counter across the stream (byte k of the stream is k mod 256).
 // The callback is kept until the stream is shut down (handle destroyed, or device destroyed for
 // "own" scripts), so everything pushed before is delivered, unless the script released it.
@@ -108,6 +109,16 @@ private:
                 case 'w': {
                     std::unique_lock lock(mutex_);
                     wake_.wait(lock, [this] { return stopped_; });
+                    break;
+                }
+                case 'a': {
+                    auto* data = new std::uint8_t[8];
+                    const auto address = reinterpret_cast<std::uintptr_t>(data);
+                    for (int i = 0; i < 8; ++i) {
+                        data[i] = static_cast<std::uint8_t>(address >> (8 * i));
+                    }
+                    vorn_test_counter_add("stream.chunks_made", 1);
+                    push(Events::OwnedData(data, 8, &free_chunk));
                     break;
                 }
                 case 'b':

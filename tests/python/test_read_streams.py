@@ -1,5 +1,6 @@
 """Read streams from a plugin device into a Python callable: delivery, re-chunking, stopping."""
 
+import ctypes
 import threading
 import time
 
@@ -54,6 +55,14 @@ class TestPlainStream:
         rec.wait_end()
         assert len(rec.threads) == 1
         assert threading.get_ident() not in rec.threads
+
+    def test_the_device_bytes_reach_python_without_a_copy(self, stream_manager):
+        # The chunk holds the address the device allocated it at.
+        device, stream, rec = start(stream_manager, "a a s", keep=True)
+        rec.wait_end()
+        for chunk in rec.kept:
+            address = ctypes.addressof(ctypes.c_char.from_buffer(memoryview(chunk)))
+            assert address == int.from_bytes(bytes(chunk), "little")
 
     def test_managed_buffer_exports_writable_unsigned_bytes(self, stream_manager):
         device, stream, rec = start(stream_manager, "o6 o0 s", keep=True)
@@ -163,7 +172,7 @@ class TestStartArguments:
             device.start_aligned_read_stream(0, 4, Recorder(), max_queue_elements=limit)
         assert counters["stream.starts"] == 0
         rec = Recorder()
-        device.start_read_stream(0, rec, max_queue_elements=64)
+        stream = device.start_read_stream(0, rec, max_queue_elements=64)
         rec.wait_end()
 
     @pytest.mark.parametrize("limit", [2**31, 2**64 - 1])
@@ -174,7 +183,7 @@ class TestStartArguments:
             device.start_read_stream(0, Recorder(), max_queue_elements=limit)
         assert counters["stream.starts"] == starts
         rec = Recorder()
-        device.start_read_stream(0, rec, max_queue_elements=2**31 - 1)
+        stream = device.start_read_stream(0, rec, max_queue_elements=2**31 - 1)
         rec.wait_end()
 
     def test_alignment_zero_is_a_value_error(self, counters, stream_manager):
