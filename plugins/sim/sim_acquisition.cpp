@@ -54,30 +54,61 @@ std::uint32_t WaveformGenerator::sample(std::uint64_t index) const {
     if (waveform_ == Waveform::Counter) {
         return static_cast<std::uint32_t>(i);
     }
-    std::int32_t value = period_table_[i % period_table_.size()];
+    return analog(i, period_table_[i % period_table_.size()]);
+}
+
+std::uint32_t WaveformGenerator::analog(std::uint64_t i, std::int16_t clean) const {
+    std::int32_t value = clean;
     if (waveform_ == Waveform::NoisySine) {
         const std::int64_t spread = amplitude_ / 8;
         if (spread > 0) {
-            value += static_cast<std::int32_t>(static_cast<std::int64_t>(mix(i) % (2 * spread + 1)) - spread);
+            value += static_cast<std::int32_t>(
+                static_cast<std::int64_t>(mix(i) % static_cast<std::uint64_t>(2 * spread + 1)) -
+                spread);
         }
         value = std::clamp(value, -32768, 32767);
     }
     return static_cast<std::uint16_t>(static_cast<std::int16_t>(value));
 }
 
+std::uint8_t WaveformGenerator::byte_at(std::uint64_t position) const {
+    return static_cast<std::uint8_t>(sample(position / sample_size_) >>
+                                     (8 * (position % sample_size_)));
+}
+
+// Whole samples are written in a tight loop; only a sample split by a chunk boundary is written
+// byte by byte, its bytes on both sides of the boundary.
 void WaveformGenerator::fill(std::span<std::uint8_t> out) {
-    std::size_t done = 0;
-    while (done < out.size()) {
-        const std::uint64_t index = position_ / sample_size_;
-        const std::size_t offset = position_ % sample_size_;
-        const std::uint32_t value = sample(index);
-        const std::uint8_t bytes[4] = {
-            static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-        const std::size_t n = std::min(sample_size_ - offset, out.size() - done);
-        std::memcpy(out.data() + done, bytes + offset, n);
-        done += n;
-        position_ += n;
+    std::uint8_t* p = out.data();
+    std::size_t n = out.size();
+    for (; n > 0 && position_ % sample_size_ != 0; --n) {
+        *p++ = byte_at(position_++);
+    }
+    const std::uint64_t whole = n / sample_size_;
+    const std::uint64_t first = first_sample_ + position_ / sample_size_;
+    if (waveform_ == Waveform::Counter) {
+        for (std::uint64_t k = 0; k < whole; ++k, p += 4) {
+            const auto value = static_cast<std::uint32_t>(first + k);
+            p[0] = static_cast<std::uint8_t>(value);
+            p[1] = static_cast<std::uint8_t>(value >> 8);
+            p[2] = static_cast<std::uint8_t>(value >> 16);
+            p[3] = static_cast<std::uint8_t>(value >> 24);
+        }
+    } else {
+        std::size_t phase = first % period_table_.size();
+        for (std::uint64_t k = 0; k < whole; ++k, p += 2) {
+            const std::uint32_t value = analog(first + k, period_table_[phase]);
+            p[0] = static_cast<std::uint8_t>(value);
+            p[1] = static_cast<std::uint8_t>(value >> 8);
+            if (++phase == period_table_.size()) {
+                phase = 0;
+            }
+        }
+    }
+    position_ += whole * sample_size_;
+    n -= whole * sample_size_;
+    for (; n > 0; --n) {
+        *p++ = byte_at(position_++);
     }
 }
 
@@ -89,14 +120,22 @@ Acquisition::Acquisition(std::shared_ptr<SimBoard> board, const AcquisitionSetti
       chunk_size_(chunk_size != 0 ? chunk_size : settings.chunk_size),
       generator_(static_cast<Waveform>(settings.waveform), settings.period, settings.amplitude,
                  first_sample),
-      callback_(std::move(callback)) {
+      callback_(std::move(callback)),
+      pool_(ChunkPool::create(static_cast<std::size_t>(std::min(chunk_size_, max_chunk_size)))) {
     board_->acquisition_started();
-    thread_ = std::jthread([this](std::stop_token stop) { run(std::move(stop)); });
+    try {
+        thread_ = std::jthread([this](std::stop_token stop) { run(std::move(stop)); });
+    } catch (...) {
+        board_->acquisition_ended();
+        pool_->release();
+        throw;
+    }
 }
 
 Acquisition::~Acquisition() {
     stop();
     callback_ = vorn::DataStream::EventCallback{};  // the host stops delivering here
+    pool_->release();  // the pool goes when the host has freed the last of its chunks
 }
 
 void Acquisition::stop() {
@@ -146,7 +185,7 @@ void Acquisition::run(std::stop_token stop) {
                 generator_.fill(view_buffer);
                 push(events::DataView{view_buffer.data(), view_buffer.size()});
             } else {
-                auto chunk = events::OwnedData::allocate(chunk_size_);
+                auto chunk = pool_->take();
                 generator_.fill(chunk.bytes());
                 push(std::move(chunk));
             }

@@ -7,6 +7,8 @@
 // whatever was pushed, Stop included, is delivered: releasing the callback is what tells the host
 // that no more events come.
 //
+// Chunks come from a ChunkPool (sim_chunk_pool.hpp), so a steady stream allocates nothing.
+//
 // Ownership and threads: the Acquisition owns its thread and the callback; it shares the board
 // with the device and never touches the device itself, so it keeps running, and stays safe, when
 // the device is destroyed first. The thread is the only one that calls the callback while it runs;
@@ -26,6 +28,7 @@
 #include <vorn/vorn.hpp>
 
 #include "sim_board.hpp"
+#include "sim_chunk_pool.hpp"
 
 namespace sim {
 
@@ -55,7 +58,11 @@ class WaveformGenerator {
     std::size_t sample_size() const noexcept { return sample_size_; }
 
   private:
+    // Sample `index` of this stream, as the unsigned value of its bytes.
     std::uint32_t sample(std::uint64_t index) const;
+    // An analog sample: `clean` is the period table's value for absolute sample `i`.
+    std::uint32_t analog(std::uint64_t i, std::int16_t clean) const;
+    std::uint8_t byte_at(std::uint64_t position) const;
 
     Waveform waveform_;
     std::size_t sample_size_;
@@ -89,6 +96,7 @@ class Acquisition final : public vorn::Device::DataStream {
     const std::uint64_t chunk_size_;
     WaveformGenerator generator_;
     vorn::DataStream::EventCallback callback_;  // used by the thread only, until it is joined
+    ChunkPool* pool_;                           // holds the acquisition's reference
     std::mutex wake_mutex_;
     std::condition_variable_any wake_;
     std::mutex stop_mutex_;  // serialises stop() and the destructor

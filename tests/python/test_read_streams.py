@@ -1,6 +1,7 @@
 """Read streams from a plugin device into a Python callable: delivery, re-chunking, stopping."""
 
 import ctypes
+import os
 import threading
 import time
 
@@ -220,10 +221,12 @@ class TestStartArguments:
         assert "callback: Callable[[Optional[pyvorn_device.DataView], Optional[str]], None]" in doc
 
     @pytest.mark.parametrize("script", ["none", "null"])
-    def test_no_stream_from_the_device_gives_none(self, stream_manager, script):
+    def test_no_stream_from_the_device_gives_none_after_its_thread_ended(self, stream_manager, script):
         device = stream_manager.create_device(script)
+        threads = len(os.listdir("/proc/self/task"))
         assert device.start_read_stream(0, Recorder()) is None
         assert device.start_aligned_read_stream(0, 4, Recorder()) is None
+        assert len(os.listdir("/proc/self/task")) == threads
 
     def test_a_device_error_at_start_propagates(self, stream_manager):
         device = stream_manager.create_device("throw")
