@@ -19,6 +19,21 @@ namespace pyvorn {
 
 namespace events = vorn::DataStream::Events;
 
+// The calls both adapters make for the end of the stream, (no data, no error), and for an error
+// message, (no data, message). Returns false for a data event, which is left to the adapter.
+template <typename Target>
+bool deliver_end_or_error(Target& target, vorn::DataStream::Event& event) {
+    if (std::holds_alternative<events::Stop>(event)) {
+        target(std::nullopt, std::nullopt);
+        return true;
+    }
+    if (auto* error = std::get_if<events::Error>(&event)) {
+        target(std::nullopt, std::move(error->message));
+        return true;
+    }
+    return false;
+}
+
 // Plain read streams: owned chunks become ManagedBuffers that take over the bytes.
 // Target: callable(std::optional<ManagedBuffer>, std::optional<std::string>).
 template <typename Target>
@@ -30,20 +45,13 @@ public:
 
     void operator()(vorn::DataStream::Event&& event) {
         vorn::DataStream::guard_callback([&] {
-            switch (event.index()) {
-                case 0:
-                    target_(std::nullopt, std::nullopt);
-                    break;
-                case 1:
-                    target_(std::nullopt, std::move(std::get<events::Error>(event).message));
-                    break;
-                case 2:
-                    target_(ManagedBuffer(std::move(std::get<events::OwnedData>(event)), owner_),
-                            std::nullopt);
-                    break;
-                default:
-                    target_(std::nullopt, std::string("Unsupported data type: DataView"));
-                    break;
+            if (deliver_end_or_error(target_, event)) {
+                return;
+            }
+            if (auto* chunk = std::get_if<events::OwnedData>(&event)) {
+                target_(ManagedBuffer(std::move(*chunk), owner_), std::nullopt);
+            } else {
+                target_(std::nullopt, std::string("Unsupported data type: DataView"));
             }
         });
     }
@@ -63,23 +71,14 @@ public:
 
     void operator()(vorn::DataStream::Event&& event) {
         vorn::DataStream::guard_callback([&] {
-            switch (event.index()) {
-                case 0:
-                    target_(std::nullopt, std::nullopt);
-                    break;
-                case 1:
-                    target_(std::nullopt, std::move(std::get<events::Error>(event).message));
-                    break;
-                case 2: {
-                    const auto& chunk = std::get<events::OwnedData>(event);
-                    deliver(chunk.data(), chunk.size());
-                    break;
-                }
-                default: {
-                    const auto& view = std::get<events::DataView>(event);
-                    deliver(view.data, view.size);
-                    break;
-                }
+            if (deliver_end_or_error(target_, event)) {
+                return;
+            }
+            if (const auto* chunk = std::get_if<events::OwnedData>(&event)) {
+                deliver(chunk->data(), chunk->size());
+            } else {
+                const auto& view = std::get<events::DataView>(event);
+                deliver(view.data, view.size);
             }
         });
     }
