@@ -38,7 +38,7 @@ bool deliver_end_or_error(Target& target, vorn::DataStream::Event& event) {
 // Target: callable(std::optional<ManagedBuffer>, std::optional<std::string>).
 template <typename Target>
 class ManagedBufferAdapter {
-public:
+  public:
     // `owner` keeps the plugin loaded for as long as a ManagedBuffer holds one of its chunks.
     ManagedBufferAdapter(Target target, std::shared_ptr<const void> owner)
         : target_(std::move(target)), owner_(std::move(owner)) {}
@@ -56,7 +56,7 @@ public:
         });
     }
 
-private:
+  private:
     Target target_;
     std::shared_ptr<const void> owner_;
 };
@@ -65,7 +65,7 @@ private:
 // Target: callable(std::optional<DataView>, std::optional<std::string>).
 template <typename Target>
 class ViewAdapter {
-public:
+  public:
     explicit ViewAdapter(Target target)
         : target_(std::move(target)), clock_(std::make_shared<DeliveryClock>()) {}
 
@@ -83,7 +83,7 @@ public:
         });
     }
 
-private:
+  private:
     void deliver(std::uint8_t* data, std::uint64_t size) {
         // Whatever the target does, the view expires when the call is over.
         struct Expire {

@@ -89,8 +89,8 @@ int data_view_getbuffer(PyObject* self, Py_buffer* view, int flags) {
 template <typename Chunk>
 PyTypeObject* install_chunk_type(py::class_<Chunk>& cls, getbufferproc getbuffer) {
     const auto* info = py::detail::get_type_info(typeid(Chunk));
-    if (info == nullptr || !info->simple_type ||
-        info->holder_size_in_ptrs != 1 || py::detail::instance_simple_holder_in_ptrs() < 1) {
+    if (info == nullptr || !info->simple_type || info->holder_size_in_ptrs != 1 ||
+        py::detail::instance_simple_holder_in_ptrs() < 1) {
         py::pybind11_fail("chunk classes need the binding library's simple instance layout");
     }
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());

@@ -34,14 +34,14 @@ struct PythonAllocated {
 };
 
 class ManagedBuffer : public PythonAllocated {
-public:
+  public:
     ManagedBuffer(vorn::DataStream::Events::OwnedData data, std::shared_ptr<const void> owner)
         : owner_(std::move(owner)), data_(std::move(data)) {}
 
     std::uint8_t* data() const noexcept { return data_.data(); }
     std::uint64_t size() const noexcept { return data_.size(); }
 
-private:
+  private:
     // Declared first so it is released last: the chunk's deleter runs while its code is loaded.
     std::shared_ptr<const void> owner_;
     vorn::DataStream::Events::OwnedData data_;
@@ -50,16 +50,16 @@ private:
 // Counts the deliveries of one stream; a DataView is valid only during the delivery it was made
 // for. Advanced by the delivery thread, read by Python threads holding the interpreter lock.
 class DeliveryClock {
-public:
+  public:
     std::uint64_t now() const noexcept { return tick_.load(std::memory_order_acquire); }
     void advance() noexcept { tick_.fetch_add(1, std::memory_order_acq_rel); }
 
-private:
+  private:
     std::atomic<std::uint64_t> tick_{0};
 };
 
 class DataView : public PythonAllocated {
-public:
+  public:
     DataView(std::uint8_t* data, std::uint64_t size, std::shared_ptr<const DeliveryClock> clock)
         : data_(data), size_(size), clock_(std::move(clock)), tick_(clock_ ? clock_->now() : 0) {}
 
@@ -68,7 +68,7 @@ public:
     // True while the callback that received this view runs.
     bool valid() const noexcept { return !clock_ || clock_->now() == tick_; }
 
-private:
+  private:
     std::uint8_t* data_;
     std::uint64_t size_;
     std::shared_ptr<const DeliveryClock> clock_;

@@ -18,11 +18,11 @@
 namespace pyvorn {
 
 class InterpreterGate {
-public:
+  public:
     // An attempt to enter Python from a native thread. When it is refused (the gate is closed),
     // the caller must not touch any Python object, not even to drop a reference.
     class Entry {
-    public:
+      public:
         Entry() noexcept;
         ~Entry();
         Entry(const Entry&) = delete;
@@ -30,7 +30,7 @@ public:
 
         explicit operator bool() const noexcept { return admitted_; }
 
-    private:
+      private:
         bool admitted_;
     };
 
@@ -40,7 +40,7 @@ public:
 
     static bool closed() noexcept { return closing_.load(std::memory_order_acquire); }
 
-private:
+  private:
     static std::atomic<bool> closing_;
     static std::atomic<long> inside_;
 };
@@ -48,7 +48,7 @@ private:
 // The Python thread state of one native thread, created on first use and kept until finish().
 // Not thread-safe: only the thread it belongs to may use it.
 class PythonThread {
-public:
+  public:
     PythonThread() = default;
     PythonThread(const PythonThread&) = delete;
     PythonThread& operator=(const PythonThread&) = delete;
@@ -68,7 +68,7 @@ public:
         return state_ != nullptr && owner_ == std::this_thread::get_id();
     }
 
-private:
+  private:
     PyThreadState* state_ = nullptr;
     std::thread::id owner_;
     bool nested_ = false;  // the thread already held the lock when acquire() was called
@@ -76,7 +76,7 @@ private:
 
 // Holds the interpreter lock of a PythonThread for one scope.
 class PythonLock {
-public:
+  public:
     explicit PythonLock(PythonThread& thread) : thread_(&thread) { thread_->acquire(); }
     ~PythonLock() { unlock(); }
     PythonLock(const PythonLock&) = delete;
@@ -89,7 +89,7 @@ public:
         }
     }
 
-private:
+  private:
     PythonThread* thread_;
 };
 

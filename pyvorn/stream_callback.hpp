@@ -33,7 +33,7 @@ PyObject* decode_message(const std::string& message);
 
 template <typename Chunk>
 class StreamCallback {
-public:
+  public:
     // Takes a new reference to `callable`; the interpreter lock must be held.
     explicit StreamCallback(pybind11::object callable) : callable_(callable.release().ptr()) {}
 
@@ -96,7 +96,7 @@ public:
         throw std::runtime_error(what);
     }
 
-private:
+  private:
     PyObject* callable_;
     PythonThread python_;
 };
@@ -111,7 +111,7 @@ template <typename Chunk>
 struct type_caster<pyvorn::StreamCallback<Chunk>> {
     using SignatureType = std::function<void(std::optional<Chunk>, std::optional<std::string>)>;
 
-public:
+  public:
     static constexpr auto name = make_caster<SignatureType>::name;
 
     bool load(handle src, bool) {
@@ -126,7 +126,7 @@ public:
     template <typename T>
     using cast_op_type = pyvorn::StreamCallback<Chunk>&&;
 
-private:
+  private:
     std::optional<pyvorn::StreamCallback<Chunk>> value;
 };
 

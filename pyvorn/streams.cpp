@@ -1,7 +1,8 @@
 // Read streams: the chain from the device to the Python callable, and the DataStream handle.
 //
 //   plain:   device thread -> StreamQueue -> delivery thread -> ManagedBufferAdapter -> callable
-//   aligned: device thread -> StreamQueue -> delivery thread -> Rechunker -> ViewAdapter -> callable
+//   aligned: device thread -> StreamQueue -> delivery thread -> Rechunker -> ViewAdapter ->
+//   callable
 //
 // Each stage owns the next. The StreamQueue, moved into an EventCallback, is handed to the device,
 // which keeps it while its stream runs; when the device releases it, the queue stops and joins its
@@ -40,7 +41,7 @@ using vorn::DataStream::EventCallback;
 // The stream object a Python DataStream owns: the device's stream plus what must outlive it.
 // Every live one is known to the exit hook, which stops them all before the interpreter finalizes.
 class LiveStream final : public vorn::Device::DataStream {
-public:
+  public:
     LiveStream(StreamHandle stream, std::shared_ptr<const void> owner)
         : owner_(std::move(owner)), stream_(std::move(stream)) {
         std::lock_guard lock(registry_mutex());
@@ -79,7 +80,7 @@ public:
         }
     }
 
-private:
+  private:
     static std::mutex& registry_mutex() {
         static std::mutex mutex;
         return mutex;

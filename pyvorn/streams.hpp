@@ -17,7 +17,7 @@ using StreamHandle = std::unique_ptr<vorn::Device::DataStream>;
 
 // Alias class of DataStream. Never instantiated: DataStream has no Python constructor.
 class PyDataStream : public vorn::Device::DataStream {
-public:
+  public:
     void stop() override;
 };
 

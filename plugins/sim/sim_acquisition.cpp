@@ -42,9 +42,15 @@ WaveformGenerator::WaveformGenerator(Waveform waveform, std::uint32_t period,
     for (std::uint32_t i = 0; i < n; ++i) {
         const double phase = static_cast<double>(i) / n;
         switch (waveform) {
-            case Waveform::Square: period_table_[i] = clamp16(phase < 0.5 ? a : -a); break;
-            case Waveform::Sawtooth: period_table_[i] = clamp16(-a + 2 * a * phase); break;
-            default: period_table_[i] = clamp16(a * std::sin(2 * std::numbers::pi * phase)); break;
+            case Waveform::Square:
+                period_table_[i] = clamp16(phase < 0.5 ? a : -a);
+                break;
+            case Waveform::Sawtooth:
+                period_table_[i] = clamp16(-a + 2 * a * phase);
+                break;
+            default:
+                period_table_[i] = clamp16(a * std::sin(2 * std::numbers::pi * phase));
+                break;
         }
     }
 }

@@ -111,9 +111,9 @@ void SimBoard::set_link(bool up) {
 AcquisitionSettings SimBoard::acquisition_settings() const {
     std::lock_guard lock(mutex_);
     const auto get = [this](std::uint32_t address) { return registers_[*find_register(address)]; };
-    return {get(reg::acq_waveform), get(reg::acq_chunk_size),  get(reg::acq_chunk_rate),
-            get(reg::acq_chunk_count), get(reg::acq_period),    get(reg::acq_amplitude),
-            get(reg::acq_mode),       get(reg::acq_error_interval)};
+    return {get(reg::acq_waveform),    get(reg::acq_chunk_size),    get(reg::acq_chunk_rate),
+            get(reg::acq_chunk_count), get(reg::acq_period),        get(reg::acq_amplitude),
+            get(reg::acq_mode),        get(reg::acq_error_interval)};
 }
 
 void SimBoard::acquisition_started() {

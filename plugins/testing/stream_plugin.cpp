@@ -46,7 +46,7 @@ void free_chunk(std::uint8_t* bytes) {
 // Plays one script on its own thread. shutdown() (idempotent) stops and joins the thread and
 // releases the callback, which stops the host's queue and joins its delivery thread.
 class Player {
-public:
+  public:
     Player(std::vector<std::string> script, EventCallback callback)
         : callback_(std::move(callback)), thread_([this, s = std::move(script)] { play(s); }) {}
     ~Player() { shutdown(); }
@@ -66,7 +66,7 @@ public:
         callback_ = EventCallback{};
     }
 
-private:
+  private:
     void push(Event&& event) {
         if (callback_) {
             callback_(std::move(event));
@@ -99,13 +99,27 @@ private:
             const char kind = word.empty() ? '?' : word[0];
             const std::string arg = word.substr(1);
             switch (kind) {
-                case 'o': chunk(std::stoul(arg), true); break;
-                case 'v': chunk(std::stoul(arg), false); break;
-                case 'e': push(Events::Error{arg}); break;
-                case 'x': push(Events::Error{std::string("bad \xff\xfe text")}); break;
-                case 's': push(Events::Stop{}); break;
-                case 'p': std::this_thread::sleep_for(std::chrono::milliseconds(std::stoul(arg))); break;
-                case 'r': callback_ = EventCallback{}; break;
+                case 'o':
+                    chunk(std::stoul(arg), true);
+                    break;
+                case 'v':
+                    chunk(std::stoul(arg), false);
+                    break;
+                case 'e':
+                    push(Events::Error{arg});
+                    break;
+                case 'x':
+                    push(Events::Error{std::string("bad \xff\xfe text")});
+                    break;
+                case 's':
+                    push(Events::Stop{});
+                    break;
+                case 'p':
+                    std::this_thread::sleep_for(std::chrono::milliseconds(std::stoul(arg)));
+                    break;
+                case 'r':
+                    callback_ = EventCallback{};
+                    break;
                 case 'w': {
                     std::unique_lock lock(mutex_);
                     wake_.wait(lock, [this] { return stopped_; });
@@ -132,7 +146,8 @@ private:
                         std::this_thread::sleep_for(std::chrono::microseconds(100));
                     }
                     break;
-                default: break;
+                default:
+                    break;
             }
         }
     }
@@ -147,7 +162,7 @@ private:
 };
 
 class ScriptStream final : public vorn::Device::DataStream {
-public:
+  public:
     explicit ScriptStream(std::shared_ptr<Player> player) : player_(std::move(player)) {}
     ~ScriptStream() override { player_->shutdown(); }
     void stop() override {
@@ -155,12 +170,12 @@ public:
         player_->stop();
     }
 
-private:
+  private:
     std::shared_ptr<Player> player_;
 };
 
 class ScriptDevice final : public vorn::Device {
-public:
+  public:
     explicit ScriptDevice(const std::string& options) {
         std::istringstream in(options);
         for (std::string word; in >> word;) {
@@ -177,11 +192,15 @@ public:
         }
     }
 
-    BasicDeviceStatus set_register(unsigned, unsigned, unsigned) override { return BasicDeviceStatus::Success; }
+    BasicDeviceStatus set_register(unsigned, unsigned, unsigned) override {
+        return BasicDeviceStatus::Success;
+    }
     BasicDeviceStatus send_registers() override { return BasicDeviceStatus::Success; }
     unsigned get_register(unsigned) override { return 0; }
     BasicDeviceStatus read_registers() override { return BasicDeviceStatus::Success; }
-    BasicDeviceStatus trigger(unsigned, std::int32_t) override { return BasicDeviceStatus::Success; }
+    BasicDeviceStatus trigger(unsigned, std::int32_t) override {
+        return BasicDeviceStatus::Success;
+    }
     std::uint64_t write(unsigned, std::uint64_t, const std::uint8_t*) override { return 0; }
     std::uint64_t read(unsigned, std::uint64_t, std::uint8_t*) override { return 0; }
 
@@ -205,24 +224,27 @@ public:
         return std::make_unique<ScriptStream>(std::move(player));
     }
 
-private:
+  private:
     std::vector<std::string> words_;
     bool owns_streams_ = false;
     std::vector<std::shared_ptr<Player>> players_;
 };
 
 class ScriptManager final : public vorn::DeviceManager {
-public:
+  public:
     std::string info() override { return "scripted stream devices"; }
     std::filesystem::path location() override { return "stream"; }
     std::string list_devices() override { return "script"; }
     std::string get_device_options() override { return "a script of stream events"; }
     vorn::DeviceHandle create_device(const std::string& options) override {
-        return vorn::DeviceHandle(new ScriptDevice(options), vorn::device_deleter{shared_from_this()});
+        return vorn::DeviceHandle(new ScriptDevice(options),
+                                  vorn::device_deleter{shared_from_this()});
     }
 };
 
-vorn::DeviceManager* make_manager() { return new ScriptManager(); }
+vorn::DeviceManager* make_manager() {
+    return new ScriptManager();
+}
 
 }  // namespace
 
