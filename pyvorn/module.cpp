@@ -17,6 +17,7 @@
 #include "pyvorn/chunks.hpp"
 #include "pyvorn/py_device.hpp"
 #include "pyvorn/streams.hpp"
+#include "pyvorn/unlocked_dealloc.hpp"
 #include "vorn/device_manager.hpp"
 #include "vorn/host/loader.hpp"
 
@@ -35,8 +36,10 @@ void register_return_code(py::module_& m) {
 }
 
 void register_device(py::module_& m) {
-    py::class_<Device, pyvorn::PyDevice, DeviceHolder>(m, "Device")
-        .def(py::init<>())
+    py::class_<Device, pyvorn::PyDevice, DeviceHolder> cls(m, "Device");
+    // A device's destructor may end its stream and wait for the delivery thread.
+    pyvorn::destroy_without_lock<DeviceHolder>(cls);
+    cls.def(py::init<>())
         .def("__repr__",
              [](const Device& self) {
                  return fmt::format("<pyvorn_device.Device at {}>", fmt::ptr(&self));

@@ -2,14 +2,13 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
-#include <string>
 
 #include <pybind11/pybind11.h>
 
 #include "pyvorn/chunks.hpp"
+#include "pyvorn/stream_callback.hpp"
 #include "vorn/device.hpp"
 
 namespace pyvorn {
@@ -18,25 +17,24 @@ using StreamHandle = std::unique_ptr<vorn::Device::DataStream>;
 
 // Alias class of DataStream. Never instantiated: DataStream has no Python constructor.
 class PyDataStream : public vorn::Device::DataStream {
-public:
+  public:
     void stop() override;
 };
 
-using ManagedBufferCallback =
-    std::function<void(std::optional<ManagedBuffer>, std::optional<std::string>)>;
-using DataViewCallback = std::function<void(std::optional<DataView>, std::optional<std::string>)>;
-
-// Registers DataStream with stop, __enter__ and __exit__.
+// Registers DataStream with stop, __enter__ and __exit__, and the exit hook that stops every
+// live stream before the interpreter finalizes.
 void register_data_stream(pybind11::module_& m);
 
+// Device.start_read_stream: delivers the device's chunks as ManagedBuffers.
 std::optional<StreamHandle> start_read_stream(vorn::Device& device, unsigned int addr,
-                                              ManagedBufferCallback callback,
+                                              StreamCallback<ManagedBuffer> callback,
                                               std::uint64_t chunk_size,
                                               std::uint64_t max_queue_elements);
 
+// Device.start_aligned_read_stream: delivers DataViews of whole blocks of `alignment` bytes.
 std::optional<StreamHandle> start_aligned_read_stream(vorn::Device& device, unsigned int addr,
                                                       std::uint64_t alignment,
-                                                      DataViewCallback callback,
+                                                      StreamCallback<DataView> callback,
                                                       std::uint64_t chunk_size,
                                                       std::uint64_t max_queue_elements);
 

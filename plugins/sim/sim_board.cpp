@@ -30,6 +30,9 @@ void SimBoard::reset_registers() {
     }
     value_of(reg::id) = board_id(number_);
     value_of(reg::memory_size) = static_cast<std::uint32_t>(memory_size_);
+    if (acquisitions_ > 0) {
+        value_of(reg::status) |= status_acquiring;  // a reset does not stop running streams
+    }
 }
 
 bool SimBoard::write_registers(std::span<const RegisterWrite> writes) {
@@ -105,9 +108,36 @@ void SimBoard::set_link(bool up) {
     link_up_ = up;
 }
 
+AcquisitionSettings SimBoard::acquisition_settings() const {
+    std::lock_guard lock(mutex_);
+    const auto get = [this](std::uint32_t address) { return registers_[*find_register(address)]; };
+    return {get(reg::acq_waveform),    get(reg::acq_chunk_size),    get(reg::acq_chunk_rate),
+            get(reg::acq_chunk_count), get(reg::acq_period),        get(reg::acq_amplitude),
+            get(reg::acq_mode),        get(reg::acq_error_interval)};
+}
+
+void SimBoard::acquisition_started() {
+    std::lock_guard lock(mutex_);
+    ++acquisitions_;
+    value_of(reg::status) |= status_acquiring;
+}
+
+void SimBoard::acquisition_ended() {
+    std::lock_guard lock(mutex_);
+    if (--acquisitions_ == 0) {
+        value_of(reg::status) &= ~status_acquiring;
+    }
+}
+
+void SimBoard::chunk_produced() {
+    std::lock_guard lock(mutex_);
+    ++value_of(reg::acq_chunks);  // wraps around modulo 2^32, like a hardware counter
+}
+
 SimBoard::State SimBoard::state() const {
     std::lock_guard lock(mutex_);
-    return {link_up_, registers_[*find_register(reg::trigger_count)]};
+    return {link_up_, registers_[*find_register(reg::trigger_count)], acquisitions_,
+            registers_[*find_register(reg::acq_chunks)]};
 }
 
 }  // namespace sim

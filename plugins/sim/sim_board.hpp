@@ -23,7 +23,7 @@ namespace sim {
 
 // ---- Register map ------------------------------------------------------------------------------
 // Addresses are byte offsets of 32-bit registers (so they are multiples of 4). The range
-// 0x100-0x1FC is reserved for acquisition settings; nothing is mapped there yet.
+// 0x100-0x1FC holds the acquisition settings, which a stream reads when it starts.
 
 enum class Access { ReadOnly, ReadWrite };
 
@@ -45,9 +45,16 @@ inline constexpr std::uint32_t scratch1 = 0x014;
 inline constexpr std::uint32_t scratch2 = 0x018;
 inline constexpr std::uint32_t scratch3 = 0x01C;
 inline constexpr std::uint32_t leds = 0x020;
-// Acquisition settings will live here.
-inline constexpr std::uint32_t acquisition_first = 0x100;
-inline constexpr std::uint32_t acquisition_last = 0x1FC;
+// Acquisition settings (see sim_acquisition.hpp for their meaning).
+inline constexpr std::uint32_t acq_waveform = 0x100;
+inline constexpr std::uint32_t acq_chunk_size = 0x104;
+inline constexpr std::uint32_t acq_chunk_rate = 0x108;
+inline constexpr std::uint32_t acq_chunk_count = 0x10C;
+inline constexpr std::uint32_t acq_period = 0x110;
+inline constexpr std::uint32_t acq_amplitude = 0x114;
+inline constexpr std::uint32_t acq_mode = 0x118;
+inline constexpr std::uint32_t acq_error_interval = 0x11C;
+inline constexpr std::uint32_t acq_chunks = 0x120;
 }  // namespace reg
 
 // ID register: bits 31-16 the signature "VS" (0x5653), bits 15-8 the register-map version,
@@ -57,14 +64,17 @@ inline constexpr std::uint32_t register_map_version = 1;
 constexpr std::uint32_t board_id(std::uint8_t number) {
     return id_signature | (register_map_version << 8) | number;
 }
-// STATUS register: bit 0 is always set while the board answers; bits 1-31 are reserved for the
-// acquisition state.
+// STATUS register: bit 0 is always set while the board answers; bit 1 is set while at least one
+// acquisition runs; bits 2-31 are reserved.
 inline constexpr std::uint32_t status_ready = 1u << 0;
+inline constexpr std::uint32_t status_acquiring = 1u << 1;
+// ACQ_MODE register bits.
+inline constexpr std::uint32_t mode_views = 1u << 0;  // deliver chunks as views, not owned data
 // The value a read of an unmapped address gives, as on a bus with nothing behind the address.
 inline constexpr std::uint32_t unmapped_value = 0xFFFF'FFFF;
 
 // ID and MEMORY_SIZE have per-board reset values, filled in by the board's constructor.
-inline constexpr std::array<RegisterInfo, 9> register_map{{
+inline constexpr std::array<RegisterInfo, 18> register_map{{
     {reg::id, "ID", Access::ReadOnly, 0, 0},
     {reg::status, "STATUS", Access::ReadOnly, status_ready, 0},
     {reg::trigger_count, "TRIGGER_COUNT", Access::ReadOnly, 0, 0},
@@ -74,6 +84,15 @@ inline constexpr std::array<RegisterInfo, 9> register_map{{
     {reg::scratch2, "SCRATCH2", Access::ReadWrite, 0, 0xFFFF'FFFF},
     {reg::scratch3, "SCRATCH3", Access::ReadWrite, 0, 0xFFFF'FFFF},
     {reg::leds, "LEDS", Access::ReadWrite, 0, 0x0000'00FF},
+    {reg::acq_waveform, "ACQ_WAVEFORM", Access::ReadWrite, 1, 0xFFFF'FFFF},
+    {reg::acq_chunk_size, "ACQ_CHUNK_SIZE", Access::ReadWrite, 4096, 0xFFFF'FFFF},
+    {reg::acq_chunk_rate, "ACQ_CHUNK_RATE", Access::ReadWrite, 1000, 0xFFFF'FFFF},
+    {reg::acq_chunk_count, "ACQ_CHUNK_COUNT", Access::ReadWrite, 0, 0xFFFF'FFFF},
+    {reg::acq_period, "ACQ_PERIOD", Access::ReadWrite, 256, 0x000F'FFFF},
+    {reg::acq_amplitude, "ACQ_AMPLITUDE", Access::ReadWrite, 16384, 0x0000'7FFF},
+    {reg::acq_mode, "ACQ_MODE", Access::ReadWrite, 0, mode_views},
+    {reg::acq_error_interval, "ACQ_ERROR_INTERVAL", Access::ReadWrite, 0, 0xFFFF'FFFF},
+    {reg::acq_chunks, "ACQ_CHUNKS", Access::ReadOnly, 0, 0},
 }};
 
 // Index of the register at `address` in register_map, if one is mapped there.
@@ -88,6 +107,18 @@ struct RegisterWrite {
     std::uint32_t address;
     std::uint32_t value;
     std::uint32_t mask;
+};
+
+// The acquisition settings as the registers hold them when a stream starts.
+struct AcquisitionSettings {
+    std::uint32_t waveform;
+    std::uint32_t chunk_size;
+    std::uint32_t chunk_rate;
+    std::uint32_t chunk_count;
+    std::uint32_t period;
+    std::uint32_t amplitude;
+    std::uint32_t mode;
+    std::uint32_t error_interval;
 };
 
 // ---- The board ---------------------------------------------------------------------------------
@@ -116,10 +147,19 @@ class SimBoard {
     bool reset(bool clear_memory);
     void set_link(bool up);
 
+    // Acquisitions: the settings a new one starts with, and the bookkeeping running ones do
+    // (STATUS bit 1 while any runs, ACQ_CHUNKS counts the chunks they produced since reset).
+    AcquisitionSettings acquisition_settings() const;
+    void acquisition_started();
+    void acquisition_ended();
+    void chunk_produced();
+
     // A consistent snapshot for status texts.
     struct State {
         bool link_up;
         std::uint32_t trigger_count;
+        std::uint32_t acquisitions;  // running now
+        std::uint32_t chunks;        // produced since reset
     };
     State state() const;
 
@@ -136,6 +176,7 @@ class SimBoard {
     RegisterFile registers_{};
     std::vector<std::uint8_t> memory_;
     bool link_up_ = true;
+    std::uint32_t acquisitions_ = 0;
 };
 
 }  // namespace sim

@@ -29,6 +29,7 @@
 
 #include <vorn/vorn.hpp>
 
+#include "sim_acquisition.hpp"
 #include "sim_board.hpp"
 
 namespace {
@@ -254,11 +255,24 @@ class SimDevice final : public vorn::Device {
         return board_->read_memory(addr, {data, static_cast<std::size_t>(length)});
     }
 
+    // Starts an acquisition with the settings the board holds now (see sim_acquisition.hpp).
+    // `addr` is the sample index the waveform starts at; `chunk_size` the bytes per chunk, 0 for
+    // the ACQ_CHUNK_SIZE setting. The acquisition shares the board, not the device: it goes on
+    // when the device is destroyed, until its handle is stopped or destroyed.
+    std::optional<std::unique_ptr<DataStream>> start_read_stream(
+        unsigned int addr, vorn::DataStream::EventCallback&& callback,
+        std::uint64_t chunk_size) override {
+        return std::make_unique<sim::Acquisition>(board_, board_->acquisition_settings(), addr,
+                                                  chunk_size, std::move(callback));
+    }
+
     std::optional<std::string> get_status() override {
         const sim::SimBoard::State state = board_->state();
         return std::string("link: ") + (state.link_up ? "up" : "down") +
                "; staged register writes: " + std::to_string(staged_.size()) +
-               "; trigger pulses: " + std::to_string(state.trigger_count);
+               "; trigger pulses: " + std::to_string(state.trigger_count) +
+               "; acquisitions running: " + std::to_string(state.acquisitions) +
+               "; chunks produced: " + std::to_string(state.chunks);
     }
 
     std::optional<std::string> get_info() override {

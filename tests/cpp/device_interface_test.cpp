@@ -24,7 +24,7 @@ void counting_delete(std::uint8_t* data) {
 }
 
 class EventOwnership : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { g_deleted.clear(); }
     static OwnedData chunk(std::uint64_t size) {
         return OwnedData(new std::uint8_t[size], size, &counting_delete);
@@ -108,8 +108,7 @@ TEST(EventCallbackTest, MovedFromCallbackIsEmptyAndThrowsWhenCalled) {
 
 TEST(EventCallbackTest, ReceiverMayTakeThePayload) {
     OwnedData kept;
-    EventCallback callback(
-        [&](Event&& event) { kept = std::move(std::get<OwnedData>(event)); });
+    EventCallback callback([&](Event&& event) { kept = std::move(std::get<OwnedData>(event)); });
     Event event{OwnedData::allocate(5)};
     callback(std::move(event));
     EXPECT_EQ(kept.size(), 5u);
@@ -129,13 +128,14 @@ TEST(EventCallbackTest, DestroysItsTargetOnce) {
 
 // A device that records the calls the default one-call forms make.
 class RecordingDevice : public vorn::Device {
-public:
+  public:
     BasicDeviceStatus set_result = BasicDeviceStatus::Success;
     BasicDeviceStatus send_result = BasicDeviceStatus::Success;
     BasicDeviceStatus read_result = BasicDeviceStatus::Success;
     std::vector<std::string> calls;
 
-    BasicDeviceStatus set_register(unsigned int addr, unsigned int value, unsigned int aux) override {
+    BasicDeviceStatus set_register(unsigned int addr, unsigned int value,
+                                   unsigned int aux) override {
         calls.push_back("set_register " + std::to_string(addr) + " " + std::to_string(value) + " " +
                         std::to_string(aux));
         return set_result;
@@ -152,7 +152,9 @@ public:
         calls.emplace_back("read_registers");
         return read_result;
     }
-    BasicDeviceStatus trigger(unsigned int, std::int32_t) override { return BasicDeviceStatus::Success; }
+    BasicDeviceStatus trigger(unsigned int, std::int32_t) override {
+        return BasicDeviceStatus::Success;
+    }
     std::uint64_t write(unsigned int, std::uint64_t, const std::uint8_t*) override { return 0; }
     std::uint64_t read(unsigned int, std::uint64_t, std::uint8_t*) override { return 0; }
 };

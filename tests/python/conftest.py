@@ -110,3 +110,17 @@ def run_python(code: str, *args: str, timeout: float = 60) -> subprocess.Complet
         timeout=timeout,
         cwd=pathlib.Path(__file__).parent,
     )
+
+
+@pytest.fixture(scope="session")
+def stream_plugin(plugin_path) -> pathlib.Path:
+    """The plugin whose devices play a script of stream events (plugins/testing/stream_plugin.cpp)."""
+    return plugin_path("stream")
+
+
+@pytest.fixture
+def stream_manager(stream_plugin, counters):
+    """A manager of the stream plugin, with the plugin's counters at 0."""
+    import pyvorn_device
+
+    return pyvorn_device.get_device_manager(stream_plugin)

@@ -57,7 +57,7 @@ def test_bad_options_raise_value_error(sim, options, message):
 
 def test_staged_writes_take_effect_on_send_and_show_after_read(device):
     assert device.set_register(SCRATCH0, 0x1234, 0) == OK
-    assert device.get_status() == "link: up; staged register writes: 1; trigger pulses: 0"
+    assert device.get_status().startswith("link: up; staged register writes: 1; trigger pulses: 0;")
     assert device.get_register_sync(SCRATCH0) == 0  # not sent yet
     assert device.send_registers() == OK
     assert device.get_register(SCRATCH0) == 0  # the readable copy is refreshed by read_registers
@@ -77,11 +77,11 @@ def test_writes_apply_in_order_through_masks_and_writable_bits(device):
 
 
 def test_read_only_and_unmapped_registers_refuse_writes(device):
-    for address in (ID, TRIGGER_COUNT, MEMORY_SIZE, 0x011, 0x100, 0xFFFF_FFFC):
+    for address in (ID, TRIGGER_COUNT, MEMORY_SIZE, 0x011, 0x120, 0x1FC, 0xFFFF_FFFC):
         assert device.set_register(address, 1, 0) == FAILED
     assert device.get_status().startswith("link: up; staged register writes: 0;")
     assert device.get_register_sync(ID) == 0x5653_0100
-    assert device.get_register(0x100) == 0xFFFF_FFFF
+    assert device.get_register(0x1FC) == 0xFFFF_FFFF
 
 
 def test_staging_is_bounded(device):
@@ -96,13 +96,13 @@ def test_trigger_selectors(device):
     assert device.trigger(PULSE, 1) == OK
     assert device.get_register(TRIGGER_COUNT) == 0  # until the next read
     assert device.get_register_sync(TRIGGER_COUNT) == 4
-    assert device.get_status().endswith("; trigger pulses: 4")
+    assert "; trigger pulses: 4;" in device.get_status()
     for address, selector in ((PULSE, 0), (PULSE, -1), (RESET, 2), (LINK, -1), (3, 0), (0x10, 1)):
         assert device.trigger(address, selector) == FAILED
     device.set_register_sync(SCRATCH0, 9, 0)
     device.set_register(SCRATCH1, 9, 0)
     assert device.trigger(RESET, 0) == OK
-    assert device.get_status() == "link: up; staged register writes: 0; trigger pulses: 0"
+    assert device.get_status().startswith("link: up; staged register writes: 0; trigger pulses: 0;")
     assert device.get_register_sync(SCRATCH0) == 0
     assert device.get_register(TRIGGER_COUNT) == 0
 
@@ -113,7 +113,7 @@ def test_a_link_down_fails_transfers_and_keeps_staged_writes(device):
     assert device.send_registers() == FAILED
     assert device.get_register_sync(SCRATCH0) is None
     assert device.trigger(PULSE, 1) == FAILED
-    assert device.get_status() == "link: down; staged register writes: 1; trigger pulses: 0"
+    assert device.get_status().startswith("link: down; staged register writes: 1; trigger pulses: 0;")
     assert device.trigger(LINK, 1) == OK
     assert device.send_registers() == OK
     assert device.get_register_sync(SCRATCH0) == 7

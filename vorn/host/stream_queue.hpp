@@ -22,7 +22,6 @@
 //   queue, which it shares.
 #pragma once
 
-#include <cxxabi.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -39,9 +38,8 @@
 #include <utility>
 #include <variant>
 
-#include <spdlog/spdlog.h>
-
 #include "vorn/events.hpp"
+#include "vorn/host/callback_errors.hpp"
 
 // GCC before 14 lacks __has_feature, so the queue library cannot tell that it is built for
 // ThreadSanitizer and leaves its fence-based hand-off unannotated (ThreadSanitizer does not model
@@ -246,25 +244,12 @@ class StreamQueue {
                 break;  // woken for destruction: events still stored are not delivered
             }
             const bool last = std::holds_alternative<Events::Stop>(event);
-            call_consumer(consumer, std::move(event));
+            // A failing consumer must not end the process nor the stream: it is logged.
+            guard_callback([&] { consumer(std::move(event)); });
             event = Event{};  // frees whatever payload the consumer left
             if (last) {
                 break;
             }
-        }
-    }
-
-    // A failing consumer must not end the process nor the stream: log and go on. Forced unwinding
-    // (a thread being ended, e.g. by the interpreter at shutdown) must go through.
-    static void call_consumer(EventCallback& consumer, Event&& event) {
-        try {
-            consumer(std::move(event));
-        } catch (const abi::__forced_unwind&) {
-            throw;
-        } catch (const std::exception& error) {
-            spdlog::error("Error in callback: {}", error.what());
-        } catch (...) {
-            spdlog::error("Error in callback: {}", "unknown exception");
         }
     }
 

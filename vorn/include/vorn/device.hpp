@@ -21,7 +21,7 @@ namespace vorn {
 
 template <typename Address, typename Value, typename Status>
 class VORN_API BasicDevice {
-public:
+  public:
     using address_type = Address;
     using value_type = Value;
     using status_type = Status;
@@ -30,7 +30,7 @@ public:
     // stream. stop() may be called any number of times (also never) and without the interpreter
     // lock; the handle may be destroyed at any time, with or without a prior stop().
     class VORN_API DataStream {
-    public:
+      public:
         virtual ~DataStream() = default;
         virtual void stop() = 0;
     };

@@ -28,7 +28,7 @@ using DeviceHandle = std::unique_ptr<Device, device_deleter>;
 // A plugin's manager. Only plugins create managers; the loader owns the one a plugin's factory
 // returns and sets its shared_from_this() self-reference.
 class VORN_API DeviceManager : public std::enable_shared_from_this<DeviceManager> {
-public:
+  public:
     virtual ~DeviceManager() = default;
 
     virtual std::string info() = 0;

@@ -32,7 +32,7 @@ struct Error {
 // pointer when the pointer is not null. The deleter is chosen by whoever builds the event, so a
 // device may hand over memory from any allocator.
 class OwnedData {
-public:
+  public:
     using Deleter = void (*)(std::uint8_t*);
 
     OwnedData() noexcept = default;
@@ -66,7 +66,9 @@ public:
     std::uint8_t* data() const noexcept { return data_; }
     std::uint64_t size() const noexcept { return size_; }
     Deleter deleter() const noexcept { return deleter_; }
-    std::span<std::uint8_t> bytes() const noexcept { return {data_, static_cast<std::size_t>(size_)}; }
+    std::span<std::uint8_t> bytes() const noexcept {
+        return {data_, static_cast<std::size_t>(size_)};
+    }
 
     // Frees the bytes now (when there are any) and leaves a null pointer.
     void reset() noexcept {
@@ -77,7 +79,7 @@ public:
         size_ = 0;
     }
 
-private:
+  private:
     Deleter deleter_ = nullptr;
     std::uint8_t* data_ = nullptr;
     std::uint64_t size_ = 0;
@@ -89,7 +91,9 @@ struct DataView {
     std::uint8_t* data = nullptr;
     std::uint64_t size = 0;
 
-    std::span<std::uint8_t> bytes() const noexcept { return {data, static_cast<std::size_t>(size)}; }
+    std::span<std::uint8_t> bytes() const noexcept {
+        return {data, static_cast<std::size_t>(size)};
+    }
 };
 
 }  // namespace Events
@@ -102,13 +106,13 @@ using Event = std::variant<Events::Stop, Events::Error, Events::OwnedData, Event
 // callback holds no target; calling it throws std::bad_function_call and destroying it does
 // nothing.
 class EventCallback {
-public:
+  public:
     EventCallback() noexcept = default;
 
     template <typename F>
-        requires(!std::is_same_v<std::remove_cvref_t<F>, EventCallback> &&
-                 std::is_invocable_v<std::decay_t<F>&, Event &&>)
-    EventCallback(F&& f)  // NOLINT(google-explicit-constructor): a callable converts implicitly
+    requires(!std::is_same_v<std::remove_cvref_t<F>, EventCallback> &&
+             std::is_invocable_v<std::decay_t<F>&, Event&&>)
+        EventCallback(F&& f)  // NOLINT(google-explicit-constructor): a callable converts implicitly
         : target_(std::make_unique<Target<std::decay_t<F>>>(std::forward<F>(f))) {}
 
     EventCallback(EventCallback&& other) noexcept = default;
@@ -133,7 +137,7 @@ public:
         return typed != nullptr ? &typed->function : nullptr;
     }
 
-private:
+  private:
     struct VORN_API Callable {
         virtual ~Callable() = default;
         virtual void call(Event&& event) = 0;

@@ -1,0 +1,208 @@
+// The simulated acquisition: waveform generation and the producing thread.
+#include "sim_acquisition.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+namespace sim {
+
+namespace events = vorn::DataStream::Events;
+
+namespace {
+
+// A well-mixed 64-bit hash (splitmix64), for noise that is the same on every run.
+std::uint64_t mix(std::uint64_t x) {
+    x += 0x9E37'79B9'7F4A'7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58'476D'1CE4'E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D0'49BB'1331'11EBULL;
+    return x ^ (x >> 31);
+}
+
+std::int16_t clamp16(double value) {
+    return static_cast<std::int16_t>(std::clamp(std::lround(value), -32768L, 32767L));
+}
+
+}  // namespace
+
+WaveformGenerator::WaveformGenerator(Waveform waveform, std::uint32_t period,
+                                     std::uint32_t amplitude, std::uint64_t first_sample)
+    : waveform_(waveform),
+      sample_size_(waveform == Waveform::Counter ? 4 : 2),
+      amplitude_(amplitude),
+      first_sample_(first_sample) {
+    if (waveform == Waveform::Counter) {
+        return;
+    }
+    const std::uint32_t n = std::max<std::uint32_t>(period, 1);
+    period_table_.resize(n);
+    const double a = amplitude;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const double phase = static_cast<double>(i) / n;
+        switch (waveform) {
+            case Waveform::Square:
+                period_table_[i] = clamp16(phase < 0.5 ? a : -a);
+                break;
+            case Waveform::Sawtooth:
+                period_table_[i] = clamp16(-a + 2 * a * phase);
+                break;
+            default:
+                period_table_[i] = clamp16(a * std::sin(2 * std::numbers::pi * phase));
+                break;
+        }
+    }
+}
+
+std::uint32_t WaveformGenerator::sample(std::uint64_t index) const {
+    const std::uint64_t i = first_sample_ + index;
+    if (waveform_ == Waveform::Counter) {
+        return static_cast<std::uint32_t>(i);
+    }
+    return analog(i, period_table_[i % period_table_.size()]);
+}
+
+std::uint32_t WaveformGenerator::analog(std::uint64_t i, std::int16_t clean) const {
+    std::int32_t value = clean;
+    if (waveform_ == Waveform::NoisySine) {
+        const std::int64_t spread = amplitude_ / 8;
+        if (spread > 0) {
+            value += static_cast<std::int32_t>(
+                static_cast<std::int64_t>(mix(i) % static_cast<std::uint64_t>(2 * spread + 1)) -
+                spread);
+        }
+        value = std::clamp(value, -32768, 32767);
+    }
+    return static_cast<std::uint16_t>(static_cast<std::int16_t>(value));
+}
+
+std::uint8_t WaveformGenerator::byte_at(std::uint64_t position) const {
+    return static_cast<std::uint8_t>(sample(position / sample_size_) >>
+                                     (8 * (position % sample_size_)));
+}
+
+// Whole samples are written in a tight loop; only a sample split by a chunk boundary is written
+// byte by byte, its bytes on both sides of the boundary.
+void WaveformGenerator::fill(std::span<std::uint8_t> out) {
+    std::uint8_t* p = out.data();
+    std::size_t n = out.size();
+    for (; n > 0 && position_ % sample_size_ != 0; --n) {
+        *p++ = byte_at(position_++);
+    }
+    const std::uint64_t whole = n / sample_size_;
+    const std::uint64_t first = first_sample_ + position_ / sample_size_;
+    if (waveform_ == Waveform::Counter) {
+        for (std::uint64_t k = 0; k < whole; ++k, p += 4) {
+            const auto value = static_cast<std::uint32_t>(first + k);
+            p[0] = static_cast<std::uint8_t>(value);
+            p[1] = static_cast<std::uint8_t>(value >> 8);
+            p[2] = static_cast<std::uint8_t>(value >> 16);
+            p[3] = static_cast<std::uint8_t>(value >> 24);
+        }
+    } else {
+        std::size_t phase = first % period_table_.size();
+        for (std::uint64_t k = 0; k < whole; ++k, p += 2) {
+            const std::uint32_t value = analog(first + k, period_table_[phase]);
+            p[0] = static_cast<std::uint8_t>(value);
+            p[1] = static_cast<std::uint8_t>(value >> 8);
+            if (++phase == period_table_.size()) {
+                phase = 0;
+            }
+        }
+    }
+    position_ += whole * sample_size_;
+    n -= whole * sample_size_;
+    for (; n > 0; --n) {
+        *p++ = byte_at(position_++);
+    }
+}
+
+Acquisition::Acquisition(std::shared_ptr<SimBoard> board, const AcquisitionSettings& settings,
+                         std::uint64_t first_sample, std::uint64_t chunk_size,
+                         vorn::DataStream::EventCallback callback)
+    : board_(std::move(board)),
+      settings_(settings),
+      chunk_size_(chunk_size != 0 ? chunk_size : settings.chunk_size),
+      generator_(static_cast<Waveform>(settings.waveform), settings.period, settings.amplitude,
+                 first_sample),
+      callback_(std::move(callback)),
+      pool_(ChunkPool::create(static_cast<std::size_t>(std::min(chunk_size_, max_chunk_size)))) {
+    board_->acquisition_started();
+    try {
+        thread_ = std::jthread([this](std::stop_token stop) { run(std::move(stop)); });
+    } catch (...) {
+        board_->acquisition_ended();
+        pool_->release();
+        throw;
+    }
+}
+
+Acquisition::~Acquisition() {
+    stop();
+    callback_ = vorn::DataStream::EventCallback{};  // the host stops delivering here
+    pool_->release();  // the pool goes when the host has freed the last of its chunks
+}
+
+void Acquisition::stop() {
+    std::lock_guard lock(stop_mutex_);
+    if (thread_.joinable()) {
+        thread_.request_stop();
+        thread_.join();
+    }
+}
+
+void Acquisition::push(vorn::DataStream::Event&& event) {
+    callback_(std::move(event));
+}
+
+bool Acquisition::pace(std::chrono::steady_clock::time_point deadline,
+                       const std::stop_token& stop) {
+    std::unique_lock lock(wake_mutex_);
+    return !wake_.wait_until(lock, stop, deadline, [] { return false; });
+}
+
+void Acquisition::run(std::stop_token stop) {
+    using clock = std::chrono::steady_clock;
+    const bool views = (settings_.mode & mode_views) != 0;
+    std::vector<std::uint8_t> view_buffer;  // the producer's own memory, for view chunks
+
+    if (settings_.waveform >= waveform_count) {
+        push(events::Error{"unknown waveform " + std::to_string(settings_.waveform) +
+                           " in ACQ_WAVEFORM (0 to " + std::to_string(waveform_count - 1) + ")"});
+    } else if (chunk_size_ > max_chunk_size) {
+        push(events::Error{"chunk size " + std::to_string(chunk_size_) + " exceeds " +
+                           std::to_string(max_chunk_size) + " bytes"});
+    } else {
+        if (views) {
+            view_buffer.resize(chunk_size_);
+        }
+        const auto start = clock::now();
+        const auto period = settings_.chunk_rate == 0
+                                ? clock::duration::zero()
+                                : std::chrono::duration_cast<clock::duration>(
+                                      std::chrono::duration<double>(1.0 / settings_.chunk_rate));
+        for (std::uint64_t n = 0; settings_.chunk_count == 0 || n < settings_.chunk_count; ++n) {
+            if (stop.stop_requested() ||
+                (period != clock::duration::zero() && !pace(start + n * period, stop))) {
+                break;
+            }
+            if (views) {
+                generator_.fill(view_buffer);
+                push(events::DataView{view_buffer.data(), view_buffer.size()});
+            } else {
+                auto chunk = pool_->take();
+                generator_.fill(chunk.bytes());
+                push(std::move(chunk));
+            }
+            board_->chunk_produced();
+            if (settings_.error_interval != 0 && (n + 1) % settings_.error_interval == 0) {
+                push(events::Error{"simulated error after chunk " + std::to_string(n + 1)});
+            }
+        }
+    }
+    push(events::Stop{});
+    board_->acquisition_ended();
+}
+
+}  // namespace sim

@@ -1,0 +1,106 @@
+// The simulated acquisition: a thread that produces the chunks of a read stream.
+//
+// Design note. start_read_stream reads the acquisition settings from the board and returns an
+// Acquisition, which is the stream handle. Its thread generates the waveform in chunks and pushes
+// each one as an event; when the acquisition is over (the chunk count reached, or stop() called),
+// it pushes Stop and ends. The handle keeps the host's callback until it is destroyed, so that
+// whatever was pushed, Stop included, is delivered: releasing the callback is what tells the host
+// that no more events come.
+//
+// Chunks come from a ChunkPool (sim_chunk_pool.hpp), so a steady stream allocates nothing.
+//
+// Ownership and threads: the Acquisition owns its thread and the callback; it shares the board
+// with the device and never touches the device itself, so it keeps running, and stays safe, when
+// the device is destroyed first. The thread is the only one that calls the callback while it runs;
+// stop() and the destructor join it before anything else touches the callback. stop() may be
+// called from any thread, any number of times, also concurrently.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <vorn/vorn.hpp>
+
+#include "sim_board.hpp"
+#include "sim_chunk_pool.hpp"
+
+namespace sim {
+
+// ACQ_WAVEFORM values. The counter produces 32-bit samples, the others 16-bit ones; samples are
+// little-endian and run on across chunk boundaries (the stream is one byte sequence).
+enum class Waveform : std::uint32_t {
+    Counter = 0,    // sample i is the unsigned number first_sample + i (modulo 2^32)
+    Sine = 1,       // amplitude * sin(2 pi i / period), rounded
+    Square = 2,     // +amplitude for the first half of each period, -amplitude for the second
+    Sawtooth = 3,   // rises from -amplitude to just below +amplitude over each period
+    NoisySine = 4,  // the sine plus deterministic noise of up to amplitude / 8
+};
+inline constexpr std::uint32_t waveform_count = 5;
+
+// Chunks larger than this are refused (the stream reports an error and ends).
+inline constexpr std::uint64_t max_chunk_size = 64 * 1024 * 1024;
+
+// Generates the byte sequence of a waveform, chunk after chunk.
+class WaveformGenerator {
+  public:
+    WaveformGenerator(Waveform waveform, std::uint32_t period, std::uint32_t amplitude,
+                      std::uint64_t first_sample);
+
+    // Fills `out` with the next bytes of the sequence.
+    void fill(std::span<std::uint8_t> out);
+
+    std::size_t sample_size() const noexcept { return sample_size_; }
+
+  private:
+    // Sample `index` of this stream, as the unsigned value of its bytes.
+    std::uint32_t sample(std::uint64_t index) const;
+    // An analog sample: `clean` is the period table's value for absolute sample `i`.
+    std::uint32_t analog(std::uint64_t i, std::int16_t clean) const;
+    std::uint8_t byte_at(std::uint64_t position) const;
+
+    Waveform waveform_;
+    std::size_t sample_size_;
+    std::vector<std::int16_t> period_table_;  // one period of an analog waveform
+    std::uint32_t amplitude_;
+    std::uint64_t first_sample_;
+    std::uint64_t position_ = 0;  // bytes produced so far
+};
+
+class Acquisition final : public vorn::Device::DataStream {
+  public:
+    // Starts the thread. `chunk_size` 0 means the ACQ_CHUNK_SIZE setting; `first_sample` is the
+    // index the waveform starts at (the stream's address).
+    Acquisition(std::shared_ptr<SimBoard> board, const AcquisitionSettings& settings,
+                std::uint64_t first_sample, std::uint64_t chunk_size,
+                vorn::DataStream::EventCallback callback);
+    // Stops and joins the thread, then releases the callback.
+    ~Acquisition() override;
+
+    // Ends the acquisition (the thread pushes Stop) and waits for the thread.
+    void stop() override;
+
+  private:
+    void run(std::stop_token stop);
+    void push(vorn::DataStream::Event&& event);
+    // Sleeps until `deadline` or until stop is requested; false when stopped.
+    bool pace(std::chrono::steady_clock::time_point deadline, const std::stop_token& stop);
+
+    std::shared_ptr<SimBoard> board_;
+    const AcquisitionSettings settings_;
+    const std::uint64_t chunk_size_;
+    WaveformGenerator generator_;
+    vorn::DataStream::EventCallback callback_;  // used by the thread only, until it is joined
+    ChunkPool* pool_;                           // holds the acquisition's reference
+    std::mutex wake_mutex_;
+    std::condition_variable_any wake_;
+    std::mutex stop_mutex_;  // serialises stop() and the destructor
+    std::jthread thread_;    // last: starts when everything above exists
+};
+
+}  // namespace sim

@@ -1,0 +1,54 @@
+// Recycled chunk memory for one acquisition (see sim_chunk_pool.hpp).
+#include "sim_chunk_pool.hpp"
+
+#include <new>
+
+namespace sim {
+
+vorn::DataStream::Events::OwnedData ChunkPool::take() {
+    if (spare_ == nullptr) {
+        // Take back everything returned so far in one go (only this thread empties the list).
+        spare_ = returned_.exchange(nullptr, std::memory_order_acquire);
+    }
+    Block* block = spare_;
+    if (block != nullptr) {
+        spare_ = block->next;
+    } else {
+        void* memory = ::operator new(sizeof(Block) + chunk_size_);
+        block = new (memory) Block{nullptr, this};
+    }
+    refs_.fetch_add(1, std::memory_order_relaxed);
+    return {block->bytes(), chunk_size_, &give_back};
+}
+
+void ChunkPool::give_back(std::uint8_t* bytes) {
+    Block* block = reinterpret_cast<Block*>(bytes) - 1;
+    ChunkPool* pool = block->pool;
+    block->next = pool->returned_.load(std::memory_order_relaxed);
+    while (!pool->returned_.compare_exchange_weak(block->next, block, std::memory_order_release,
+                                                  std::memory_order_relaxed)) {
+    }
+    pool->unref();
+}
+
+void ChunkPool::unref() {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        delete this;
+    }
+}
+
+void ChunkPool::free_list(Block* block) {
+    while (block != nullptr) {
+        Block* next = block->next;
+        block->~Block();
+        ::operator delete(block);
+        block = next;
+    }
+}
+
+ChunkPool::~ChunkPool() {
+    free_list(spare_);
+    free_list(returned_.load(std::memory_order_acquire));
+}
+
+}  // namespace sim

@@ -1,0 +1,251 @@
+// Test plugin: devices whose read stream plays a script of events given as the device options.
+//
+// Script words, separated by spaces, played in order on the stream's own thread:
+//   o<N>   an OwnedData chunk of N bytes           v<N>  a DataView chunk of N bytes
+//   e<T>   an Error with the text T                x     an Error whose text is not valid UTF-8
+//   s      Stop                                    p<N>  pause N milliseconds
+//   w      wait until stop() is called             r     release the callback now
+//   c<N>   OwnedData chunks of N bytes, one every 100 microseconds, until stop() is called
+//   b<K>   a burst of K OwnedData chunks of 64 bytes, as fast as possible
+//   a      an OwnedData chunk of 8 bytes holding its own address (little-endian)
+// Chunk bytes continue one counter across the stream (byte k of the stream is k mod 256).
+// The callback is kept until the stream is shut down (handle destroyed, or device destroyed for
+// "own" scripts), so everything pushed before is delivered, unless the script released it.
+// Script prefixes and special scripts:
+//   own ...   the device also holds the stream and shuts it down in its destructor
+//   none      start_read_stream returns no stream and leaves the callback untouched
+//   null      start_read_stream returns an engaged but null handle
+//   throw     start_read_stream throws std::runtime_error("stream refused")
+// Counters (libvorn_test_counters): "stream.starts" (start_read_stream calls), "stream.stops"
+// (stop() calls), "stream.chunks_made" and "stream.chunks_freed" (by this plugin's own deleter).
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <vorn/vorn.hpp>
+
+#include "counters.hpp"
+
+namespace {
+
+using vorn::BasicDeviceStatus;
+using namespace vorn::DataStream;
+
+void free_chunk(std::uint8_t* bytes) {
+    delete[] bytes;
+    vorn_test_counter_add("stream.chunks_freed", 1);
+}
+
+// Plays one script on its own thread. shutdown() (idempotent) stops and joins the thread and
+// releases the callback, which stops the host's queue and joins its delivery thread.
+class Player {
+  public:
+    Player(std::vector<std::string> script, EventCallback callback)
+        : callback_(std::move(callback)), thread_([this, s = std::move(script)] { play(s); }) {}
+    ~Player() { shutdown(); }
+
+    void stop() {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        wake_.notify_all();
+    }
+
+    void shutdown() {
+        std::lock_guard lock(shutdown_mutex_);
+        stop();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        callback_ = EventCallback{};
+    }
+
+  private:
+    void push(Event&& event) {
+        if (callback_) {
+            callback_(std::move(event));
+        }
+    }
+
+    void chunk(std::size_t size, bool owned) {
+        std::vector<std::uint8_t> bytes(size);
+        for (auto& byte : bytes) {
+            byte = static_cast<std::uint8_t>(counter_++);
+        }
+        if (owned) {
+            auto* data = new std::uint8_t[size];
+            std::memcpy(data, bytes.data(), size);
+            vorn_test_counter_add("stream.chunks_made", 1);
+            push(Events::OwnedData(data, size, &free_chunk));
+        } else {
+            push(Events::DataView{bytes.data(), size});
+            std::memset(bytes.data(), 0xEE, size);  // the producer reuses its memory at once
+        }
+    }
+
+    bool stopped() {
+        std::lock_guard lock(mutex_);
+        return stopped_;
+    }
+
+    void play(const std::vector<std::string>& script) {
+        for (const auto& word : script) {
+            const char kind = word.empty() ? '?' : word[0];
+            const std::string arg = word.substr(1);
+            switch (kind) {
+                case 'o':
+                    chunk(std::stoul(arg), true);
+                    break;
+                case 'v':
+                    chunk(std::stoul(arg), false);
+                    break;
+                case 'e':
+                    push(Events::Error{arg});
+                    break;
+                case 'x':
+                    push(Events::Error{std::string("bad \xff\xfe text")});
+                    break;
+                case 's':
+                    push(Events::Stop{});
+                    break;
+                case 'p':
+                    std::this_thread::sleep_for(std::chrono::milliseconds(std::stoul(arg)));
+                    break;
+                case 'r':
+                    callback_ = EventCallback{};
+                    break;
+                case 'w': {
+                    std::unique_lock lock(mutex_);
+                    wake_.wait(lock, [this] { return stopped_; });
+                    break;
+                }
+                case 'a': {
+                    auto* data = new std::uint8_t[8];
+                    const auto address = reinterpret_cast<std::uintptr_t>(data);
+                    for (int i = 0; i < 8; ++i) {
+                        data[i] = static_cast<std::uint8_t>(address >> (8 * i));
+                    }
+                    vorn_test_counter_add("stream.chunks_made", 1);
+                    push(Events::OwnedData(data, 8, &free_chunk));
+                    break;
+                }
+                case 'b':
+                    for (unsigned long k = std::stoul(arg); k > 0; --k) {
+                        chunk(64, true);
+                    }
+                    break;
+                case 'c':
+                    while (!stopped()) {
+                        chunk(std::stoul(arg), true);
+                        std::this_thread::sleep_for(std::chrono::microseconds(100));
+                    }
+                    break;
+                default:
+                    break;
+            }
+        }
+    }
+
+    EventCallback callback_;
+    std::uint64_t counter_ = 0;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopped_ = false;
+    std::mutex shutdown_mutex_;
+    std::thread thread_;  // last: starts after everything above exists
+};
+
+class ScriptStream final : public vorn::Device::DataStream {
+  public:
+    explicit ScriptStream(std::shared_ptr<Player> player) : player_(std::move(player)) {}
+    ~ScriptStream() override { player_->shutdown(); }
+    void stop() override {
+        vorn_test_counter_add("stream.stops", 1);
+        player_->stop();
+    }
+
+  private:
+    std::shared_ptr<Player> player_;
+};
+
+class ScriptDevice final : public vorn::Device {
+  public:
+    explicit ScriptDevice(const std::string& options) {
+        std::istringstream in(options);
+        for (std::string word; in >> word;) {
+            words_.push_back(word);
+        }
+        if (!words_.empty() && words_.front() == "own") {
+            owns_streams_ = true;
+            words_.erase(words_.begin());
+        }
+    }
+    ~ScriptDevice() override {
+        for (auto& player : players_) {
+            player->shutdown();
+        }
+    }
+
+    BasicDeviceStatus set_register(unsigned, unsigned, unsigned) override {
+        return BasicDeviceStatus::Success;
+    }
+    BasicDeviceStatus send_registers() override { return BasicDeviceStatus::Success; }
+    unsigned get_register(unsigned) override { return 0; }
+    BasicDeviceStatus read_registers() override { return BasicDeviceStatus::Success; }
+    BasicDeviceStatus trigger(unsigned, std::int32_t) override {
+        return BasicDeviceStatus::Success;
+    }
+    std::uint64_t write(unsigned, std::uint64_t, const std::uint8_t*) override { return 0; }
+    std::uint64_t read(unsigned, std::uint64_t, std::uint8_t*) override { return 0; }
+
+    std::optional<std::unique_ptr<DataStream>> start_read_stream(unsigned, EventCallback&& callback,
+                                                                 std::uint64_t) override {
+        vorn_test_counter_add("stream.starts", 1);
+        const std::string first = words_.empty() ? "" : words_.front();
+        if (first == "none") {
+            return std::nullopt;
+        }
+        if (first == "null") {
+            return std::unique_ptr<DataStream>();
+        }
+        if (first == "throw") {
+            throw std::runtime_error("stream refused");
+        }
+        auto player = std::make_shared<Player>(words_, std::move(callback));
+        if (owns_streams_) {
+            players_.push_back(player);
+        }
+        return std::make_unique<ScriptStream>(std::move(player));
+    }
+
+  private:
+    std::vector<std::string> words_;
+    bool owns_streams_ = false;
+    std::vector<std::shared_ptr<Player>> players_;
+};
+
+class ScriptManager final : public vorn::DeviceManager {
+  public:
+    std::string info() override { return "scripted stream devices"; }
+    std::filesystem::path location() override { return "stream"; }
+    std::string list_devices() override { return "script"; }
+    std::string get_device_options() override { return "a script of stream events"; }
+    vorn::DeviceHandle create_device(const std::string& options) override {
+        return vorn::DeviceHandle(new ScriptDevice(options),
+                                  vorn::device_deleter{shared_from_this()});
+    }
+};
+
+vorn::DeviceManager* make_manager() {
+    return new ScriptManager();
+}
+
+}  // namespace
+
+VORN_EXPORT_MANAGER_FACTORY(make_manager)

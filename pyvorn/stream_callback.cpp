@@ -1,0 +1,30 @@
+// Error text and message decoding for stream callbacks.
+#include "pyvorn/stream_callback.hpp"
+
+namespace pyvorn {
+
+std::string take_python_error() {
+    PyObject* exception = PyErr_GetRaisedException();
+    if (exception == nullptr) {
+        return "Unknown Python error";
+    }
+    std::string text = Py_TYPE(exception)->tp_name;
+    if (PyObject* message = PyObject_Str(exception); message != nullptr) {
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(message, &size); utf8 != nullptr) {
+            if (size > 0) {
+                text.append(": ").append(utf8, static_cast<std::size_t>(size));
+            }
+        }
+        Py_DECREF(message);
+    }
+    PyErr_Clear();  // a failure of str() itself is not worth more than the type name
+    Py_DECREF(exception);
+    return text;
+}
+
+PyObject* decode_message(const std::string& message) {
+    return PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+}
+
+}  // namespace pyvorn
