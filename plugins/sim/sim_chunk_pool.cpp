@@ -6,9 +6,12 @@
 namespace sim {
 
 vorn::DataStream::Events::OwnedData ChunkPool::take() {
-    if (spare_ == nullptr) {
+    if (spare_ == nullptr && ++since_check_ >= return_check_interval) {
+        since_check_ = 0;
         // Take back everything returned so far in one go (only this thread empties the list).
-        spare_ = returned_.exchange(nullptr, std::memory_order_acquire);
+        if (returned_.load(std::memory_order_relaxed) != nullptr) {
+            spare_ = returned_.exchange(nullptr, std::memory_order_acquire);
+        }
     }
     Block* block = spare_;
     if (block != nullptr) {
@@ -17,7 +20,11 @@ vorn::DataStream::Events::OwnedData ChunkPool::take() {
         void* memory = ::operator new(sizeof(Block) + chunk_size_);
         block = new (memory) Block{nullptr, this};
     }
-    refs_.fetch_add(1, std::memory_order_relaxed);
+    if (credits_ == 0) {
+        refs_.fetch_add(reference_batch, std::memory_order_relaxed);
+        credits_ = reference_batch;
+    }
+    --credits_;  // the chunk's reference
     return {block->bytes(), chunk_size_, &give_back};
 }
 
@@ -28,11 +35,11 @@ void ChunkPool::give_back(std::uint8_t* bytes) {
     while (!pool->returned_.compare_exchange_weak(block->next, block, std::memory_order_release,
                                                   std::memory_order_relaxed)) {
     }
-    pool->unref();
+    pool->unref(1);
 }
 
-void ChunkPool::unref() {
-    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+void ChunkPool::unref(std::size_t count) {
+    if (refs_.fetch_sub(count, std::memory_order_acq_rel) == count) {
         delete this;
     }
 }

@@ -12,6 +12,11 @@
 // one per chunk out with the host, and deletes itself, with every block it holds, when the last
 // goes: so it outlives the acquisition for as long as the host keeps one of its chunks. It keeps
 // as many blocks as were ever out at once.
+//
+// Speed: the producer and the consumer run on different cores, so a counter or list head that
+// both write on every chunk would bounce between their caches. The acquisition therefore takes
+// chunk references in batches, and looks for returned blocks only now and then while it has none
+// to spare; the two shared words sit on cache lines of their own.
 #pragma once
 
 #include <atomic>
@@ -35,7 +40,7 @@ class ChunkPool {
     vorn::DataStream::Events::OwnedData take();
 
     // Drops the acquisition's reference; the pool goes when its chunks are back.
-    void release() { unref(); }
+    void release() { unref(credits_ + 1); }
 
   private:
     struct alignas(std::max_align_t) Block {
@@ -49,13 +54,20 @@ class ChunkPool {
 
     // The deleter of every chunk the pool hands out; callable from any thread.
     static void give_back(std::uint8_t* bytes);
-    void unref();
+    void unref(std::size_t count);
     static void free_list(Block* block);
 
+    static constexpr std::size_t reference_batch = 256;
+    static constexpr unsigned return_check_interval = 32;
+
     const std::size_t chunk_size_;
-    std::atomic<Block*> returned_{nullptr};  // pushed by any thread, emptied by take()
-    Block* spare_ = nullptr;                 // acquisition thread only
-    std::atomic<std::size_t> refs_{1};
+    // Acquisition thread only:
+    Block* spare_ = nullptr;    // returned blocks taken back, ready for use
+    std::size_t credits_ = 0;   // references taken in advance for chunks still to hand out
+    unsigned since_check_ = 0;  // takes without a spare block since the last look at returned_
+    // Any thread:
+    alignas(64) std::atomic<Block*> returned_{nullptr};  // pushed by give_back, emptied by take
+    alignas(64) std::atomic<std::size_t> refs_{1};       // the acquisition's, chunks', credits
 };
 
 }  // namespace sim
