@@ -2,6 +2,7 @@
 #include "pyvorn/interpreter.hpp"
 
 #include <chrono>
+#include <thread>
 
 namespace pyvorn {
 
@@ -40,32 +41,21 @@ void InterpreterGate::close() {
 
 void PythonThread::acquire() {
     if (state_ == nullptr) {
-        if (PyGILState_Check()) {
-            // Called on a thread that already holds the lock (a Python thread): nothing to keep.
-            nested_ = true;
-            return;
-        }
         // First use on this native thread: create its thread state (and take the lock). The
         // state stays registered for the thread until finish().
         PyGILState_Ensure();
         state_ = PyThreadState_Get();
-        owner_ = std::this_thread::get_id();
-        return;
-    }
-    if (nested_) {
         return;
     }
     PyEval_RestoreThread(state_);
 }
 
 void PythonThread::release() noexcept {
-    if (state_ != nullptr && !nested_) {
-        PyEval_SaveThread();
-    }
+    PyEval_SaveThread();
 }
 
 void PythonThread::finish() noexcept {
-    if (state_ != nullptr && !nested_) {
+    if (state_ != nullptr) {
         // Balances the PyGILState_Ensure of the first acquire(): clears and deletes the thread
         // state and drops the lock.
         PyGILState_Release(PyGILState_UNLOCKED);

@@ -13,7 +13,6 @@
 #include <Python.h>
 
 #include <atomic>
-#include <thread>
 
 namespace pyvorn {
 
@@ -46,7 +45,8 @@ class InterpreterGate {
 };
 
 // The Python thread state of one native thread, created on first use and kept until finish().
-// Not thread-safe: only the thread it belongs to may use it.
+// Not thread-safe: only the thread it belongs to may use it, and never while that thread already
+// holds the interpreter lock (delivery threads take it only through here).
 class PythonThread {
   public:
     PythonThread() = default;
@@ -64,14 +64,8 @@ class PythonThread {
     // lock. Only on the thread that created it.
     void finish() noexcept;
 
-    bool owned_by_this_thread() const noexcept {
-        return state_ != nullptr && owner_ == std::this_thread::get_id();
-    }
-
   private:
     PyThreadState* state_ = nullptr;
-    std::thread::id owner_;
-    bool nested_ = false;  // the thread already held the lock when acquire() was called
 };
 
 // Holds the interpreter lock of a PythonThread for one scope.

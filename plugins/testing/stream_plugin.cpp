@@ -32,10 +32,10 @@
 #include <vorn/vorn.hpp>
 
 #include "counters.hpp"
+#include "test_plugin.hpp"
 
 namespace {
 
-using vorn::BasicDeviceStatus;
 using namespace vorn::DataStream;
 
 void free_chunk(std::uint8_t* bytes) {
@@ -174,7 +174,7 @@ class ScriptStream final : public vorn::Device::DataStream {
     std::shared_ptr<Player> player_;
 };
 
-class ScriptDevice final : public vorn::Device {
+class ScriptDevice final : public vorn_test::QuietDevice {
   public:
     explicit ScriptDevice(const std::string& options) {
         std::istringstream in(options);
@@ -191,18 +191,6 @@ class ScriptDevice final : public vorn::Device {
             player->shutdown();
         }
     }
-
-    BasicDeviceStatus set_register(unsigned, unsigned, unsigned) override {
-        return BasicDeviceStatus::Success;
-    }
-    BasicDeviceStatus send_registers() override { return BasicDeviceStatus::Success; }
-    unsigned get_register(unsigned) override { return 0; }
-    BasicDeviceStatus read_registers() override { return BasicDeviceStatus::Success; }
-    BasicDeviceStatus trigger(unsigned, std::int32_t) override {
-        return BasicDeviceStatus::Success;
-    }
-    std::uint64_t write(unsigned, std::uint64_t, const std::uint8_t*) override { return 0; }
-    std::uint64_t read(unsigned, std::uint64_t, std::uint8_t*) override { return 0; }
 
     std::optional<std::unique_ptr<DataStream>> start_read_stream(unsigned, EventCallback&& callback,
                                                                  std::uint64_t) override {
