@@ -52,38 +52,50 @@ void chunk_dealloc(PyObject* self) {
     Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
+// The chunk of a chunk object, or null for one made by __new__ (which holds none).
 template <typename Chunk>
-Chunk& native(PyObject* self) {
+Chunk* native(PyObject* self) {
     auto* instance = reinterpret_cast<py::detail::instance*>(self);
-    return *static_cast<Chunk*>(instance->get_value_and_holder().value_ptr());
+    return static_cast<Chunk*>(instance->get_value_and_holder().value_ptr());
 }
+
+int refuse_export(Py_buffer* view, const char* message) {
+    view->obj = nullptr;
+    PyErr_SetString(PyExc_BufferError, message);
+    return -1;
+}
+
+constexpr const char* no_chunk = "this object holds no chunk: only streams create chunk objects";
 
 int export_bytes(PyObject* self, Py_buffer* view, int flags, std::uint8_t* data,
                  std::uint64_t size) {
     if (size > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max())) {
-        view->obj = nullptr;
-        PyErr_SetString(PyExc_BufferError, "chunk too large for a Python buffer");
-        return -1;
+        return refuse_export(view, "chunk too large for a Python buffer");
     }
     // One dimension of `size` unsigned bytes, stride 1, writable; keeps `self` alive.
     return PyBuffer_FillInfo(view, self, data, static_cast<Py_ssize_t>(size), 0, flags);
 }
 
 int managed_buffer_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    auto& chunk = native<ManagedBuffer>(self);
-    return export_bytes(self, view, flags, chunk.data(), chunk.size());
+    const auto* chunk = native<ManagedBuffer>(self);
+    if (chunk == nullptr) {
+        return refuse_export(view, no_chunk);
+    }
+    return export_bytes(self, view, flags, chunk->data(), chunk->size());
 }
 
 int data_view_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    auto& chunk = native<DataView>(self);
-    if (!chunk.valid()) {
-        view->obj = nullptr;
-        PyErr_SetString(PyExc_BufferError,
-                        "DataView is only valid during the callback that received it; copy the "
-                        "bytes (for example bytes(view)) inside the callback to keep them");
-        return -1;
+    const auto* chunk = native<DataView>(self);
+    if (chunk == nullptr) {
+        return refuse_export(view, no_chunk);
     }
-    return export_bytes(self, view, flags, chunk.data(), chunk.size());
+    if (!chunk->valid()) {
+        return refuse_export(
+            view,
+            "DataView is only valid during the callback that received it; copy "
+            "the bytes (for example bytes(view)) inside the callback to keep them");
+    }
+    return export_bytes(self, view, flags, chunk->data(), chunk->size());
 }
 
 template <typename Chunk>

@@ -17,6 +17,7 @@
 #include "pyvorn/chunks.hpp"
 #include "pyvorn/py_device.hpp"
 #include "pyvorn/streams.hpp"
+#include "pyvorn/uninitialized.hpp"
 #include "pyvorn/unlocked_dealloc.hpp"
 #include "vorn/device_manager.hpp"
 #include "vorn/host/loader.hpp"
@@ -39,6 +40,7 @@ void register_device(py::module_& m) {
     py::class_<Device, pyvorn::PyDevice, DeviceHolder> cls(m, "Device");
     // A device's destructor may end its stream and wait for the delivery thread.
     pyvorn::destroy_without_lock<DeviceHolder>(cls);
+    pyvorn::refuse_unconstructed_instances<Device>();
     cls.def(py::init<>())
         .def("__repr__",
              [](const Device& self) {
@@ -87,8 +89,9 @@ std::shared_ptr<vorn::DeviceManager> get_device_manager(const std::filesystem::p
 }
 
 void register_device_manager(py::module_& m) {
-    py::class_<vorn::DeviceManager, std::shared_ptr<vorn::DeviceManager>>(m, "DeviceManager")
-        .def("info", &vorn::DeviceManager::info)
+    py::class_<vorn::DeviceManager, std::shared_ptr<vorn::DeviceManager>> cls(m, "DeviceManager");
+    pyvorn::refuse_unconstructed_instances<vorn::DeviceManager>();
+    cls.def("info", &vorn::DeviceManager::info)
         .def("location", &vorn::DeviceManager::location)
         .def("list_devices", &vorn::DeviceManager::list_devices)
         .def("get_device_options", &vorn::DeviceManager::get_device_options)

@@ -26,6 +26,7 @@
 
 #include "pyvorn/adapters.hpp"
 #include "pyvorn/interpreter.hpp"
+#include "pyvorn/uninitialized.hpp"
 #include "vorn/device_manager.hpp"
 #include "vorn/host/rechunker.hpp"
 #include "vorn/host/stream_queue.hpp"
@@ -158,6 +159,7 @@ void PyDataStream::stop() {
 
 void register_data_stream(py::module_& m) {
     py::class_<vorn::Device::DataStream, PyDataStream> cls(m, "DataStream");
+    refuse_unconstructed_instances<vorn::Device::DataStream>();
     cls.def("stop", &vorn::Device::DataStream::stop, py::call_guard<py::gil_scoped_release>())
         .def(
             "__enter__",

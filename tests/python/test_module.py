@@ -59,6 +59,31 @@ def test_classes_without_constructor_refuse_to_be_called(name):
         getattr(pyvorn_device, name)()
 
 
+@pytest.mark.isolated
+@pytest.mark.parametrize(
+    "name, use",
+    [
+        ("Device", lambda device: device.get_status()),
+        ("Device", lambda device: device.write(0, b"x")),
+        ("Device", lambda device: device.start_read_stream(0, print)),
+        ("DeviceManager", lambda manager: manager.info()),
+        ("DataStream", lambda stream: stream.stop()),
+    ],
+)
+def test_objects_made_by_new_without_a_constructor_refuse_to_be_used(name, use):
+    cls = getattr(pyvorn_device, name)
+    with pytest.raises(TypeError, match=f"this {name} was created without its constructor"):
+        use(cls.__new__(cls))
+
+
+@pytest.mark.isolated
+@pytest.mark.parametrize("name", ["ManagedBuffer", "DataView"])
+def test_chunk_objects_made_by_new_export_no_buffer(name):
+    cls = getattr(pyvorn_device, name)
+    with pytest.raises(BufferError, match="holds no chunk"):
+        memoryview(cls.__new__(cls))
+
+
 SIGNATURES = {
     "get_device_manager": "(arg0: os.PathLike) -> pyvorn_device.DeviceManager",
     "DeviceManager.location": "(self: pyvorn_device.DeviceManager) -> os.PathLike",
