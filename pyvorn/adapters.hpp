@@ -14,6 +14,7 @@
 #include "pyvorn/chunks.hpp"
 #include "vorn/events.hpp"
 #include "vorn/host/callback_errors.hpp"
+#include "vorn/host/view_keeper.hpp"
 
 namespace pyvorn {
 
@@ -61,40 +62,40 @@ class ManagedBufferAdapter {
     std::shared_ptr<const void> owner_;
 };
 
-// Aligned read streams: every chunk is shown as a DataView, valid only during the call.
+// Aligned read streams: every chunk is shown as a DataView, valid only during the call unless the
+// target keeps its bytes through `keeper`. The Rechunker in front offers the memory of the views it
+// emits to the same keeper; an OwnedData event is offered here.
 // Target: callable(std::optional<DataView>, std::optional<std::string>).
 template <typename Target>
 class ViewAdapter {
   public:
-    explicit ViewAdapter(Target target)
-        : target_(std::move(target)), clock_(std::make_shared<DeliveryClock>()) {}
+    ViewAdapter(Target target, std::shared_ptr<vorn::DataStream::ViewKeeper> keeper)
+        : target_(std::move(target)), keeper_(std::move(keeper)) {}
 
     void operator()(vorn::DataStream::Event&& event) {
         vorn::DataStream::guard_callback([&] {
             if (deliver_end_or_error(target_, event)) {
                 return;
             }
-            if (const auto* chunk = std::get_if<events::OwnedData>(&event)) {
-                deliver(chunk->data(), chunk->size());
+            if (auto* chunk = std::get_if<events::OwnedData>(&event)) {
+                keeper_->offer(*chunk);
+                std::uint8_t* const data = chunk->data();
+                const std::uint64_t size = chunk->size();
+                struct Withdraw {
+                    vorn::DataStream::ViewKeeper& keeper;
+                    ~Withdraw() { keeper.withdraw(); }
+                } withdraw{*keeper_};
+                target_(DataView(data, size, keeper_.get()), std::nullopt);
             } else {
                 const auto& view = std::get<events::DataView>(event);
-                deliver(view.data, view.size);
+                target_(DataView(view.data, view.size, keeper_.get()), std::nullopt);
             }
         });
     }
 
   private:
-    void deliver(std::uint8_t* data, std::uint64_t size) {
-        // Whatever the target does, the view expires when the call is over.
-        struct Expire {
-            DeliveryClock& clock;
-            ~Expire() { clock.advance(); }
-        } expire{*clock_};
-        target_(DataView(data, size, clock_), std::nullopt);
-    }
-
     Target target_;
-    std::shared_ptr<DeliveryClock> clock_;
+    std::shared_ptr<vorn::DataStream::ViewKeeper> keeper_;
 };
 
 }  // namespace pyvorn

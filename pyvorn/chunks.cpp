@@ -1,10 +1,12 @@
 // Buffer export of the chunk classes.
 //
-// The binding library's generic export allocates a description per request; a chunk is exported
-// at least once per delivery, so both classes fill the Py_buffer directly instead (no allocation).
+// pybind11's generic export allocates a description per request; a chunk is exported at least once
+// per delivery, so both classes fill the Py_buffer directly instead (no allocation).
 #include "pyvorn/chunks.hpp"
 
 #include <limits>
+
+#include "pyvorn/binding_internals.hpp"
 
 namespace py = pybind11;
 
@@ -15,49 +17,6 @@ namespace {
 // The registered Python types, set once by register_chunks.
 PyTypeObject* g_managed_buffer_type = nullptr;
 PyTypeObject* g_data_view_type = nullptr;
-
-// A chunk object is a binding-library instance in its simple layout: one value pointer followed by
-// the holder (a unique_ptr), both inline. Chunk objects are made and freed here directly, without
-// the library's per-call type lookups; register_chunks checks that the layout applies.
-template <typename Chunk>
-py::object make_chunk_object(PyTypeObject* type, Chunk&& chunk) {
-    auto self = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));  // zero-filled
-    if (!self) {
-        throw py::error_already_set();
-    }
-    auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
-    instance->simple_layout = true;
-    auto* value = new Chunk(std::move(chunk));
-    instance->simple_value_holder[0] = value;
-    new (&instance->simple_value_holder[1]) std::unique_ptr<Chunk>(value);
-    instance->simple_holder_constructed = true;
-    instance->owned = true;
-    return self;
-}
-
-// tp_dealloc of the chunk classes (and of Python subclasses, which reach it as their base's).
-template <typename Chunk>
-void chunk_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC)) {
-        PyObject_GC_UnTrack(self);
-    }
-    auto* instance = reinterpret_cast<py::detail::instance*>(self);
-    if (instance->simple_holder_constructed) {
-        py::error_scope keep_pending_error;
-        using Holder = std::unique_ptr<Chunk>;
-        reinterpret_cast<Holder*>(&instance->simple_value_holder[1])->~Holder();
-    }
-    type->tp_free(self);
-    Py_DECREF(type);  // instances of heap types own a reference to their type
-}
-
-// The chunk of a chunk object, or null for one made by __new__ (which holds none).
-template <typename Chunk>
-Chunk* native(PyObject* self) {
-    auto* instance = reinterpret_cast<py::detail::instance*>(self);
-    return static_cast<Chunk*>(instance->get_value_and_holder().value_ptr());
-}
 
 int refuse_export(Py_buffer* view, const char* message) {
     view->obj = nullptr;
@@ -77,7 +36,7 @@ int export_bytes(PyObject* self, Py_buffer* view, int flags, std::uint8_t* data,
 }
 
 int managed_buffer_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    const auto* chunk = native<ManagedBuffer>(self);
+    const auto* chunk = internals::native<ManagedBuffer>(self);
     if (chunk == nullptr) {
         return refuse_export(view, no_chunk);
     }
@@ -85,30 +44,37 @@ int managed_buffer_getbuffer(PyObject* self, Py_buffer* view, int flags) {
 }
 
 int data_view_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    const auto* chunk = native<DataView>(self);
+    auto* chunk = internals::native<DataView>(self);
     if (chunk == nullptr) {
         return refuse_export(view, no_chunk);
     }
-    if (!chunk->valid()) {
+    if (!chunk->live()) {
         return refuse_export(
             view,
             "DataView is only valid during the callback that received it; copy "
             "the bytes (for example bytes(view)) inside the callback to keep them");
     }
-    return export_bytes(self, view, flags, chunk->data(), chunk->size());
+    const int result = export_bytes(self, view, flags, chunk->data(), chunk->size());
+    if (result == 0) {
+        chunk->exported();
+    }
+    return result;
+}
+
+void data_view_releasebuffer(PyObject* self, Py_buffer* /*view*/) {
+    if (auto* chunk = internals::native<DataView>(self)) {
+        chunk->released();
+    }
 }
 
 template <typename Chunk>
-PyTypeObject* install_chunk_type(py::class_<Chunk>& cls, getbufferproc getbuffer) {
-    const auto* info = py::detail::get_type_info(typeid(Chunk));
-    if (info == nullptr || !info->simple_type || info->holder_size_in_ptrs != 1 ||
-        py::detail::instance_simple_holder_in_ptrs() < 1) {
-        py::pybind11_fail("chunk classes need the binding library's simple instance layout");
-    }
+PyTypeObject* install_chunk_type(py::class_<Chunk>& cls, getbufferproc getbuffer,
+                                 releasebufferproc releasebuffer) {
+    internals::require_simple_layout(typeid(Chunk));
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     type->tp_as_buffer->bf_getbuffer = getbuffer;
-    type->tp_as_buffer->bf_releasebuffer = nullptr;  // nothing to release per export
-    type->tp_dealloc = &chunk_dealloc<Chunk>;
+    type->tp_as_buffer->bf_releasebuffer = releasebuffer;
+    type->tp_dealloc = &internals::free_simple_instance<Chunk>;
     return type;
 }
 
@@ -116,17 +82,28 @@ PyTypeObject* install_chunk_type(py::class_<Chunk>& cls, getbufferproc getbuffer
 
 void register_chunks(py::module_& m) {
     py::class_<ManagedBuffer> managed_buffer(m, "ManagedBuffer", py::buffer_protocol());
-    g_managed_buffer_type = install_chunk_type(managed_buffer, &managed_buffer_getbuffer);
+    // Nothing to release per export: the buffer keeps the object, and so the bytes, alive.
+    g_managed_buffer_type = install_chunk_type(managed_buffer, &managed_buffer_getbuffer, nullptr);
     py::class_<DataView> data_view(m, "DataView", py::buffer_protocol());
-    g_data_view_type = install_chunk_type(data_view, &data_view_getbuffer);
+    g_data_view_type =
+        install_chunk_type(data_view, &data_view_getbuffer, &data_view_releasebuffer);
 }
 
 py::object new_chunk_object(ManagedBuffer&& chunk) {
-    return make_chunk_object(g_managed_buffer_type, std::move(chunk));
+    return internals::new_simple_instance(g_managed_buffer_type, std::move(chunk));
 }
 
 py::object new_chunk_object(DataView&& chunk) {
-    return make_chunk_object(g_data_view_type, std::move(chunk));
+    return internals::new_simple_instance(g_data_view_type, std::move(chunk));
+}
+
+void end_of_callback(PyObject* object, const DataView* /*type*/) noexcept {
+    // Only ours: no reference was kept and no export is alive, so nothing can look at it later.
+    if (Py_REFCNT(object) > 1) {
+        if (auto* chunk = internals::native<DataView>(object)) {
+            chunk->expire();
+        }
+    }
 }
 
 }  // namespace pyvorn

@@ -3,20 +3,26 @@
 // Both export a writable, one-dimensional buffer of unsigned bytes (format "B"). A ManagedBuffer
 // owns its chunk: the bytes live until the object and every buffer exported from it are gone, and
 // it keeps the plugin that made them loaded, since the chunk's deleter is the plugin's code.
-// A DataView only looks at bytes owned by the stream; they are valid only while the callback that
-// received the view runs. Once that callback has returned, the view refuses new buffer requests
-// with BufferError instead of exposing bytes that were reused or freed.
+// A DataView looks at bytes owned by the stream, valid only while the callback that received it
+// runs. It counts the buffers exported from it; when the callback returns, it refuses new exports
+// (BufferError), and if exports are still alive it keeps the memory they point into (through the
+// stream's ViewKeeper) for as long as any of them lives, so that no byte they show is ever reused,
+// overwritten or freed under them. In the usual case, no export outliving the callback, nothing is
+// kept, copied or allocated.
+//
+// Thread rules: everything here runs with the interpreter lock held; the export count, the state
+// of a view and what it keeps change only under it.
 #pragma once
 
 #include <Python.h>
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 
 #include <pybind11/pybind11.h>
 
 #include "vorn/events.hpp"
+#include "vorn/host/view_keeper.hpp"
 
 namespace pyvorn {
 
@@ -47,41 +53,53 @@ class ManagedBuffer : public PythonAllocated {
     vorn::DataStream::Events::OwnedData data_;
 };
 
-// Counts the deliveries of one stream; a DataView is valid only during the delivery it was made
-// for. Advanced by the delivery thread, read by Python threads holding the interpreter lock.
-class DeliveryClock {
-  public:
-    std::uint64_t now() const noexcept { return tick_.load(std::memory_order_acquire); }
-    void advance() noexcept { tick_.fetch_add(1, std::memory_order_acq_rel); }
-
-  private:
-    std::atomic<std::uint64_t> tick_{0};
-};
-
 class DataView : public PythonAllocated {
   public:
-    DataView(std::uint8_t* data, std::uint64_t size, std::shared_ptr<const DeliveryClock> clock)
-        : data_(data), size_(size), clock_(std::move(clock)), tick_(clock_ ? clock_->now() : 0) {}
+    // `keeper` (may be null: then the bytes cannot be kept) is valid during the delivery.
+    DataView(std::uint8_t* data, std::uint64_t size, vorn::DataStream::ViewKeeper* keeper) noexcept
+        : data_(data), size_(size), keeper_(keeper) {}
 
     std::uint8_t* data() const noexcept { return data_; }
     std::uint64_t size() const noexcept { return size_; }
     // True while the callback that received this view runs.
-    bool valid() const noexcept { return !clock_ || clock_->now() == tick_; }
+    bool live() const noexcept { return live_; }
+
+    void exported() noexcept { ++exports_; }
+    // An export was released; once the view has expired, the last one lets go of kept bytes.
+    void released() noexcept {
+        if (--exports_ == 0 && !live_) {
+            kept_.reset();
+        }
+    }
+    // The callback is over: no new exports; live ones keep the bytes they point into.
+    void expire() noexcept {
+        live_ = false;
+        if (exports_ > 0 && keeper_ != nullptr) {
+            kept_ = keeper_->keep();
+        }
+        keeper_ = nullptr;
+    }
 
   private:
     std::uint8_t* data_;
     std::uint64_t size_;
-    std::shared_ptr<const DeliveryClock> clock_;
-    std::uint64_t tick_;
+    vorn::DataStream::ViewKeeper* keeper_;
+    std::shared_ptr<const void> kept_;
+    Py_ssize_t exports_ = 0;
+    bool live_ = true;
 };
 
 // Registers ManagedBuffer and DataView, in that order, with their buffer export.
 void register_chunks(pybind11::module_& m);
 
 // A new Python ManagedBuffer or DataView holding `chunk` (a new reference). Requires the
-// interpreter lock. Faster than the binding library's general conversion: chunk objects are never
-// looked up by their native address, so they are not entered in its registry of instances.
+// interpreter lock.
 pybind11::object new_chunk_object(ManagedBuffer&& chunk);
 pybind11::object new_chunk_object(DataView&& chunk);
+
+// After the callback that received `object` returned (the lock held): a DataView expires; nothing
+// for a ManagedBuffer.
+inline void end_of_callback(PyObject* /*object*/, const ManagedBuffer* /*type*/) noexcept {}
+void end_of_callback(PyObject* object, const DataView* type) noexcept;
 
 }  // namespace pyvorn

@@ -1,51 +1,53 @@
-// The interpreter gate and the per-thread Python thread state.
+// The interpreter gate, the per-thread Python thread state and waits that answer signals.
 #include "pyvorn/interpreter.hpp"
 
-#include <chrono>
 #include <thread>
+
+#include <pybind11/pybind11.h>
 
 namespace pyvorn {
 
 std::atomic<bool> InterpreterGate::closing_{false};
 std::atomic<long> InterpreterGate::inside_{0};
 
-// The entry counts itself in before it looks at the flag, and close() sets the flag before it
-// looks at the count (both sequentially consistent), so either the entry sees the gate closed or
-// close() sees the entry and waits for it.
-InterpreterGate::Entry::Entry() noexcept {
+// An entry counts itself in before it looks at the flag, and close() sets the flag before it looks
+// at the count (both sequentially consistent), so either the entry sees the gate closed or close()
+// sees the entry.
+bool InterpreterGate::enter() noexcept {
     inside_.fetch_add(1);
-    admitted_ = !closing_.load();
-    if (!admitted_) {
+    if (closing_.load()) {
         inside_.fetch_sub(1);
+        return false;
     }
+    return true;
 }
 
-InterpreterGate::Entry::~Entry() {
-    if (admitted_) {
-        inside_.fetch_sub(1);
-    }
+void InterpreterGate::leave() noexcept {
+    inside_.fetch_sub(1);
 }
 
-void InterpreterGate::close() {
+void InterpreterGate::close(std::chrono::nanoseconds grace) {
     closing_.store(true);
     if (inside_.load() == 0) {
         return;
     }
     // Entries in progress may be waiting for the lock: let them have it.
-    Py_BEGIN_ALLOW_THREADS;
-    while (inside_.load() != 0) {
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-    Py_END_ALLOW_THREADS;
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    without_lock([&] {
+        while (inside_.load() != 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
 }
 
 void PythonThread::acquire() {
     if (state_ == nullptr) {
-        // First use on this native thread: create its thread state (and take the lock). The
-        // state stays registered for the thread until finish().
-        PyGILState_Ensure();
-        state_ = PyThreadState_Get();
-        return;
+        // First use on this native thread: a thread state of its own, in the main interpreter
+        // (the module is single-phase, so the streams' callables live there).
+        state_ = PyThreadState_New(PyInterpreterState_Main());
+        if (state_ == nullptr) {
+            throw std::bad_alloc();
+        }
     }
     PyEval_RestoreThread(state_);
 }
@@ -56,10 +58,18 @@ void PythonThread::release() noexcept {
 
 void PythonThread::finish() noexcept {
     if (state_ != nullptr) {
-        // Balances the PyGILState_Ensure of the first acquire(): clears and deletes the thread
-        // state and drops the lock.
-        PyGILState_Release(PyGILState_UNLOCKED);
+        PyThreadState_Clear(state_);
+        PyThreadState_DeleteCurrent();  // also drops the lock
         state_ = nullptr;
+    }
+}
+
+void wait_answering_signals(const std::function<bool(std::chrono::nanoseconds)>& wait_for) {
+    constexpr auto slice = std::chrono::milliseconds(50);
+    while (!without_lock([&] { return wait_for(slice); })) {
+        if (PyErr_CheckSignals() != 0) {
+            throw pybind11::error_already_set();
+        }
     }
 }
 

@@ -13,12 +13,12 @@
 #include <memory>
 #include <string_view>
 
+#include "pyvorn/binding_internals.hpp"
 #include "pyvorn/block_transfer.hpp"
 #include "pyvorn/chunks.hpp"
+#include "pyvorn/interpreter.hpp"
 #include "pyvorn/py_device.hpp"
 #include "pyvorn/streams.hpp"
-#include "pyvorn/uninitialized.hpp"
-#include "pyvorn/unlocked_dealloc.hpp"
 #include "vorn/device_manager.hpp"
 #include "vorn/host/loader.hpp"
 
@@ -39,8 +39,8 @@ void register_return_code(py::module_& m) {
 void register_device(py::module_& m) {
     py::class_<Device, pyvorn::PyDevice, DeviceHolder> cls(m, "Device");
     // A device's destructor may end its stream and wait for the delivery thread.
-    pyvorn::destroy_without_lock<DeviceHolder>(cls);
-    pyvorn::refuse_unconstructed_instances<Device>();
+    pyvorn::internals::destroy_without_lock<DeviceHolder, Device>();
+    pyvorn::internals::refuse_unconstructed_instances<Device>();
     cls.def(py::init<>())
         .def("__repr__",
              [](const Device& self) {
@@ -90,15 +90,16 @@ std::shared_ptr<vorn::DeviceManager> get_device_manager(const std::filesystem::p
 
 void register_device_manager(py::module_& m) {
     py::class_<vorn::DeviceManager, std::shared_ptr<vorn::DeviceManager>> cls(m, "DeviceManager");
-    pyvorn::refuse_unconstructed_instances<vorn::DeviceManager>();
+    pyvorn::internals::refuse_unconstructed_instances<vorn::DeviceManager>();
     cls.def("info", &vorn::DeviceManager::info)
         .def("location", &vorn::DeviceManager::location)
         .def("list_devices", &vorn::DeviceManager::list_devices)
         .def("get_device_options", &vorn::DeviceManager::get_device_options)
         // The plugin may take its time: other Python threads run meanwhile. The lock is taken back
         // before the handle is converted (and, when null, destroyed).
-        .def("create_device", &vorn::DeviceManager::create_device,
-             py::call_guard<py::gil_scoped_release>());
+        .def("create_device", [](vorn::DeviceManager& self, const std::string& options) {
+            return pyvorn::without_lock([&] { return self.create_device(options); });
+        });
 }
 
 }  // namespace

@@ -1,7 +1,37 @@
-// Error text and message decoding for stream callbacks.
+// The Python side of a stream's delivery thread, error texts and message decoding.
 #include "pyvorn/stream_callback.hpp"
 
 namespace pyvorn {
+
+bool PythonDelivery::begin_run() {
+    if (!InterpreterGate::enter()) {
+        return false;  // the interpreter is exiting: nothing more is delivered
+    }
+    thread_.acquire();
+    return true;
+}
+
+void PythonDelivery::end_run() {
+    thread_.release();
+    InterpreterGate::leave();
+}
+
+void PythonDelivery::finish() {
+    if (callable_ == nullptr && !thread_.started()) {
+        return;
+    }
+    if (!InterpreterGate::enter()) {
+        return;  // exiting: leak the reference and the thread state
+    }
+    thread_.acquire();
+    clear_callable();
+    thread_.finish();
+    InterpreterGate::leave();
+}
+
+void PythonDelivery::abandon() noexcept {
+    thread_.abandon();
+}
 
 std::string take_python_error() {
     PyObject* exception = PyErr_GetRaisedException();

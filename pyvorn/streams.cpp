@@ -2,19 +2,30 @@
 //
 //   plain:   device thread -> StreamQueue -> delivery thread -> ManagedBufferAdapter -> callable
 //   aligned: device thread -> StreamQueue -> delivery thread -> Rechunker -> ViewAdapter ->
-//   callable
+//            callable
 //
 // Each stage owns the next. The StreamQueue, moved into an EventCallback, is handed to the device,
-// which keeps it while its stream runs; when the device releases it, the queue stops and joins its
-// delivery thread, which needs the interpreter lock on the way out. So every place that may destroy
-// a queue (a stream start the device did not take, DataStream.stop, the destruction of a
-// DataStream or a Device) releases the lock first.
+// which keeps it while its stream runs; releasing it never waits. The StreamDelivery (the thread
+// and the control of what it delivers) belongs to the Python DataStream.
 //
-// Lifetimes: the Python DataStream owns a LiveStream, which owns the device's stream object and a
-// copy of the device handle's `owner`, so the plugin's code stays loaded while the stream object
-// exists even when the Device and the DeviceManager are gone. ManagedBuffers hold the same owner.
+// How a stream ends, whatever ends it (the device's Stop, stop(), leaving a `with` block, dropping
+// the DataStream, the device releasing the callable, the Device or DeviceManager dropped first):
+// the delivery thread delivers every event pushed before the end, then the drops not yet reported,
+// then (None, None), exactly once. stop() and __exit__ stop the device, seal the stream there and
+// wait, without the interpreter lock and answering Ctrl-C, until that is done (not when called by
+// the callable itself, which cannot wait for its own thread). Dropping a running DataStream
+// destroys the device's stream and seals it without waiting. A stream collected as garbage (its
+// callable cleared by the collector) never calls its callable again; a start that gives no stream
+// never calls it at all; once the interpreter exits, no callable is called.
+//
+// Lifetimes: the DataStream owns a LiveStream, which owns the device's stream object, the delivery
+// and a copy of the device handle's `owner`; the delivery thread holds another copy and releases
+// it last, so the plugin's code (its stream, its chunks' deleters) stays loaded while anything may
+// still run it, even when the Device and the DeviceManager are gone. ManagedBuffers and kept views
+// hold the same owner.
 #include "pyvorn/streams.hpp"
 
+#include <chrono>
 #include <limits>
 #include <mutex>
 #include <stdexcept>
@@ -25,11 +36,12 @@
 #include <pybind11/stl.h>
 
 #include "pyvorn/adapters.hpp"
+#include "pyvorn/binding_internals.hpp"
 #include "pyvorn/interpreter.hpp"
-#include "pyvorn/uninitialized.hpp"
 #include "vorn/device_manager.hpp"
 #include "vorn/host/rechunker.hpp"
 #include "vorn/host/stream_queue.hpp"
+#include "vorn/host/view_keeper.hpp"
 
 namespace py = pybind11;
 
@@ -37,44 +49,63 @@ namespace pyvorn {
 
 namespace {
 
+using vorn::DataStream::Consumer;
 using vorn::DataStream::EventCallback;
+using vorn::DataStream::StreamDelivery;
 
-// The stream object a Python DataStream owns: the device's stream plus what must outlive it.
-// Every live one is known to the exit hook, which stops them all before the interpreter finalizes.
+// How long the exit hook lets callables in progress finish before it abandons them.
+constexpr auto exit_grace = std::chrono::milliseconds(250);
+
+// The stream object a Python DataStream owns. Every live one is known to the exit hook.
 class LiveStream final : public vorn::Device::DataStream {
   public:
-    LiveStream(StreamHandle stream, std::shared_ptr<const void> owner)
-        : owner_(std::move(owner)), stream_(std::move(stream)) {
+    LiveStream(StreamHandle stream, std::unique_ptr<StreamDelivery> delivery,
+               std::shared_ptr<PythonDelivery> python, std::shared_ptr<const void> owner)
+        : owner_(std::move(owner)),
+          python_(std::move(python)),
+          delivery_(std::move(delivery)),
+          stream_(std::move(stream)) {
         std::lock_guard lock(registry_mutex());
         registry().insert(this);
     }
 
-    // Destroys the device's stream (which may wait for the delivery thread) without the
-    // interpreter lock, then releases the plugin.
+    // Without the interpreter lock. Ends the device's stream; what it pushed before still reaches
+    // the callable, with the end, on the delivery thread, which is not waited for.
     ~LiveStream() override {
-        std::optional<py::gil_scoped_release> unlocked;
-        if (PyGILState_Check()) {
-            unlocked.emplace();
-        }
         {
             std::lock_guard lock(registry_mutex());
             registry().erase(this);
         }
         stream_.reset();
+        delivery_->seal();
     }
 
-    // Called without the interpreter lock. Calls from several threads are serialised.
+    // Without the interpreter lock: stops the device's stream and waits until what it pushed
+    // before has been delivered, with the end (unless on the delivery thread, or at exit).
     void stop() override {
+        stop_device();
+        delivery_->seal();
+        if (!delivery_->on_delivery_thread() && !InterpreterGate::closed()) {
+            delivery_->wait(std::chrono::nanoseconds(-1));
+        }
+    }
+
+    // The device's stop; calls from several threads are serialised.
+    void stop_device() {
         std::lock_guard lock(stop_mutex_);
         stream_->stop();
     }
 
-    // The exit hook: with the interpreter gate closed and the lock released, stops every stream.
+    StreamDelivery& delivery() noexcept { return *delivery_; }
+    PythonDelivery& python() noexcept { return *python_; }
+
+    // The exit hook, without the lock: stops every live device stream, so that no plugin thread
+    // still runs while the process ends.
     static void stop_all() {
         std::lock_guard lock(registry_mutex());
         for (LiveStream* stream : registry()) {
             try {
-                stream->stop();
+                stream->stop_device();
             } catch (const std::exception& error) {
                 vorn::DataStream::log_callback_error(error.what());
             }
@@ -92,27 +123,62 @@ class LiveStream final : public vorn::Device::DataStream {
     }
 
     std::shared_ptr<const void> owner_;  // released last: the stream's code stays loaded
+    std::shared_ptr<PythonDelivery> python_;
+    std::unique_ptr<StreamDelivery> delivery_;
     std::mutex stop_mutex_;
     StreamHandle stream_;
 };
 
+LiveStream* live_stream(PyObject* self) {
+    return dynamic_cast<LiveStream*>(internals::native<vorn::Device::DataStream>(self));
+}
+
+// DataStream.stop and __exit__, with the lock held on entry and on return.
+void stop_stream(vorn::Device::DataStream& self) {
+    auto* live = dynamic_cast<LiveStream*>(&self);
+    if (live == nullptr) {
+        without_lock([&] { self.stop(); });
+        return;
+    }
+    without_lock([&] {
+        live->stop_device();
+        live->delivery().seal();
+    });
+    if (live->delivery().on_delivery_thread() || InterpreterGate::closed()) {
+        return;  // the rest follows once the callable returns; at exit, nothing is delivered
+    }
+    wait_answering_signals(
+        [live](std::chrono::nanoseconds slice) { return live->delivery().wait(slice); });
+}
+
+// The garbage collector's view of a DataStream: it keeps its callable alive until the end.
+int traverse_stream(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (LiveStream* live = live_stream(self)) {
+        return live->python().traverse(visit, arg);
+    }
+    return 0;
+}
+
+// Breaking a cycle: the callable is released and never called again; the DataStream's
+// destruction, which follows, stops the device's stream.
+int clear_stream(PyObject* self) {
+    if (LiveStream* live = live_stream(self)) {
+        live->python().clear_callable();
+        live->delivery().seal();
+    }
+    return 0;
+}
+
 void stop_streams_at_exit() {
-    InterpreterGate::close();
-    py::gil_scoped_release unlocked;
-    LiveStream::stop_all();
+    InterpreterGate::close(exit_grace);
+    without_lock([] { LiveStream::stop_all(); });
 }
 
 // What keeps the plugin of `device` loaded: the `owner` of the handle that the Python Device
 // holds (empty for devices implemented in Python).
 std::shared_ptr<const void> device_owner(vorn::Device& device) {
-    auto* type = py::detail::get_type_info(typeid(vorn::Device));
-    auto self = py::reinterpret_steal<py::object>(
-        py::detail::find_registered_python_instance(&device, type));
-    if (!self) {
-        return {};
-    }
-    auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
-    return instance->get_value_and_holder(type).holder<vorn::DeviceHandle>().get_deleter().owner;
+    return internals::registered_deleter<vorn::DeviceHandle>(device).owner;
 }
 
 int queue_limit(std::uint64_t max_queue_elements) {
@@ -124,31 +190,44 @@ int queue_limit(std::uint64_t max_queue_elements) {
     return static_cast<int>(max_queue_elements);
 }
 
-// Puts a StreamQueue in front of `consumer`, hands it to the device and wraps what comes back.
-// Runs on a Python thread with the interpreter lock held.
+// A start that gives no stream: nothing is ever delivered, and the delivery thread has ended when
+// the start returns. The callable is released here, under the lock.
+void abandon_start(StreamDelivery& delivery, PythonDelivery& python) {
+    python.clear_callable();
+    delivery.cancel();
+    without_lock([&] { delivery.wait(std::chrono::nanoseconds(-1)); });
+}
+
+// Puts a held delivery in front of `consumer`, hands its queue to the device and wraps what comes
+// back. Runs on a Python thread with the interpreter lock held. The delivery starts only once the
+// device's stream exists.
 std::optional<StreamHandle> start_stream(vorn::Device& device, unsigned int addr,
-                                         EventCallback consumer, std::uint64_t chunk_size,
-                                         int max_elements, std::shared_ptr<const void> owner) {
-    EventCallback queue{vorn::DataStream::EventStreamQueue(std::move(consumer), max_elements)};
-    // A queue the device did not take is destroyed here, which joins its delivery thread.
-    auto drop_untaken_queue = [&queue] {
-        if (queue) {
-            py::gil_scoped_release unlocked;
-            queue = EventCallback{};
-        }
-    };
+                                         std::uint64_t chunk_size, int max_elements,
+                                         const std::shared_ptr<PythonDelivery>& python,
+                                         std::unique_ptr<Consumer> consumer,
+                                         const std::shared_ptr<const void>& owner) {
+    StreamDelivery::Options options;
+    options.context = python;
+    options.keep_alive = owner;
+    options.held = true;
+    auto delivery = std::make_unique<StreamDelivery>(std::move(consumer), max_elements, options);
     std::optional<StreamHandle> stream;
     try {
+        EventCallback queue{delivery->queue()};
         stream = device.start_read_stream(addr, std::move(queue), chunk_size);
+        // A queue the device did not take is released here: no more events come from it.
     } catch (...) {
-        drop_untaken_queue();
+        abandon_start(*delivery, *python);
         throw;
     }
-    drop_untaken_queue();
     if (!stream || !*stream) {
+        abandon_start(*delivery, *python);
         return std::nullopt;
     }
-    return StreamHandle(new LiveStream(std::move(*stream), std::move(owner)));
+    StreamDelivery& started = *delivery;
+    StreamHandle live(new LiveStream(std::move(*stream), std::move(delivery), python, owner));
+    started.release();
+    return live;
 }
 
 }  // namespace
@@ -158,45 +237,54 @@ void PyDataStream::stop() {
 }
 
 void register_data_stream(py::module_& m) {
-    py::class_<vorn::Device::DataStream, PyDataStream> cls(m, "DataStream");
-    refuse_unconstructed_instances<vorn::Device::DataStream>();
-    cls.def("stop", &vorn::Device::DataStream::stop, py::call_guard<py::gil_scoped_release>())
+    py::class_<vorn::Device::DataStream, PyDataStream> cls(
+        m, "DataStream", py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+            auto* type = &heap_type->ht_type;
+            type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+            type->tp_traverse = &traverse_stream;
+            type->tp_clear = &clear_stream;
+        }));
+    // Destroying a stream stops the device's stream, which may wait for the device's threads.
+    internals::destroy_without_lock<StreamHandle, vorn::Device::DataStream>();
+    internals::refuse_unconstructed_instances<vorn::Device::DataStream>();
+    cls.def("stop", &stop_stream)
         .def(
             "__enter__",
             [](vorn::Device::DataStream& self) -> vorn::Device::DataStream& { return self; },
             py::return_value_policy::reference)
-        .def(
-            "__exit__",
-            [](vorn::Device::DataStream& self, const std::optional<py::type>&,
-               const std::optional<py::object>&, const std::optional<py::object>&) { self.stop(); },
-            py::call_guard<py::gil_scoped_release>());
+        .def("__exit__", [](vorn::Device::DataStream& self, const std::optional<py::type>&,
+                            const std::optional<py::object>&,
+                            const std::optional<py::object>&) { stop_stream(self); });
     py::module_::import("atexit").attr("register")(py::cpp_function(&stop_streams_at_exit));
 }
 
 std::optional<StreamHandle> start_read_stream(vorn::Device& device, unsigned int addr,
-                                              StreamCallback<ManagedBuffer> callback,
+                                              StreamCallable<ManagedBuffer> callback,
                                               std::uint64_t chunk_size,
                                               std::uint64_t max_queue_elements) {
     const int max_elements = queue_limit(max_queue_elements);
     auto owner = device_owner(device);
-    EventCallback adapter{ManagedBufferAdapter(std::move(callback), owner)};
-    return start_stream(device, addr, std::move(adapter), chunk_size, max_elements,
-                        std::move(owner));
+    auto python = std::make_shared<PythonDelivery>(callback.callable);
+    auto consumer = std::make_unique<vorn::DataStream::CallbackConsumer>(
+        EventCallback{ManagedBufferAdapter(StreamCallback<ManagedBuffer>(python), owner)});
+    return start_stream(device, addr, chunk_size, max_elements, python, std::move(consumer), owner);
 }
 
 std::optional<StreamHandle> start_aligned_read_stream(vorn::Device& device, unsigned int addr,
                                                       std::uint64_t alignment,
-                                                      StreamCallback<DataView> callback,
+                                                      StreamCallable<DataView> callback,
                                                       std::uint64_t chunk_size,
                                                       std::uint64_t max_queue_elements) {
     if (alignment == 0) {
         throw py::value_error("alignment must be greater than 0");
     }
     const int max_elements = queue_limit(max_queue_elements);
-    EventCallback rechunker{
-        vorn::DataStream::Rechunker(EventCallback{ViewAdapter(std::move(callback))}, alignment)};
-    return start_stream(device, addr, std::move(rechunker), chunk_size, max_elements,
-                        device_owner(device));
+    auto owner = device_owner(device);
+    auto python = std::make_shared<PythonDelivery>(callback.callable);
+    auto keeper = std::make_shared<vorn::DataStream::ViewKeeper>(owner);
+    auto consumer = std::make_unique<vorn::DataStream::Rechunker>(
+        EventCallback{ViewAdapter(StreamCallback<DataView>(python), keeper)}, alignment, keeper);
+    return start_stream(device, addr, chunk_size, max_elements, python, std::move(consumer), owner);
 }
 
 }  // namespace pyvorn

@@ -21,20 +21,21 @@ class PyDataStream : public vorn::Device::DataStream {
     void stop() override;
 };
 
-// Registers DataStream with stop, __enter__ and __exit__, and the exit hook that stops every
-// live stream before the interpreter finalizes.
+// Registers DataStream with stop, __enter__ and __exit__ (it takes part in garbage collection),
+// and the exit hook that closes the interpreter gate and stops every live stream before the
+// interpreter finalizes.
 void register_data_stream(pybind11::module_& m);
 
 // Device.start_read_stream: delivers the device's chunks as ManagedBuffers.
 std::optional<StreamHandle> start_read_stream(vorn::Device& device, unsigned int addr,
-                                              StreamCallback<ManagedBuffer> callback,
+                                              StreamCallable<ManagedBuffer> callback,
                                               std::uint64_t chunk_size,
                                               std::uint64_t max_queue_elements);
 
 // Device.start_aligned_read_stream: delivers DataViews of whole blocks of `alignment` bytes.
 std::optional<StreamHandle> start_aligned_read_stream(vorn::Device& device, unsigned int addr,
                                                       std::uint64_t alignment,
-                                                      StreamCallback<DataView> callback,
+                                                      StreamCallable<DataView> callback,
                                                       std::uint64_t chunk_size,
                                                       std::uint64_t max_queue_elements);
 

@@ -3,29 +3,40 @@
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <variant>
 
 namespace vorn::DataStream {
 
-Rechunker::Rechunker(EventCallback&& next, std::uint64_t alignment)
-    : next_(std::move(next)), alignment_(alignment) {
+namespace {
+
+// The smallest buffer worth allocating; it then doubles up to one block.
+constexpr std::uint64_t min_buffer = 256;
+
+}  // namespace
+
+Rechunker::Rechunker(EventCallback&& next, std::uint64_t alignment,
+                     std::shared_ptr<ViewKeeper> keeper)
+    : next_(std::move(next)), alignment_(alignment), keeper_(std::move(keeper)) {
     if (alignment == 0) {
         throw std::invalid_argument("alignment must be greater than 0");
     }
-    buffer_ = std::make_unique<std::uint8_t[]>(alignment);  // zero-filled
 }
 
-void Rechunker::operator()(Event&& event) {
+void Rechunker::deliver(Event&& event) {
     if (auto* owned = std::get_if<Events::OwnedData>(&event)) {
-        take(owned->data(), owned->size());
+        take(owned->data(), owned->size(), owned);
     } else if (auto* view = std::get_if<Events::DataView>(&event)) {
-        take(view->data, view->size);
+        take(view->data, view->size, nullptr);
     } else {
+        report_loss();  // a gap still being skipped is reported before anything else passes
         if (std::holds_alternative<Events::Stop>(event) && filled_ > 0) {
-            emit(buffer_.get(), std::exchange(filled_, 0));  // the final, short block
+            emit(buffer_.data(), std::exchange(filled_, 0), &buffer_);  // the final, short block
         }
         pass(std::move(event));
     }
@@ -34,9 +45,37 @@ void Rechunker::operator()(Event&& event) {
     }
 }
 
-// Invariant on entry and exit: filled_ < alignment_, and the bytes emitted so far are the stream's
-// bytes up to the largest multiple of alignment_ that has arrived.
-void Rechunker::take(std::uint8_t* bytes, std::uint64_t size) {
+void Rechunker::dropped(const Dropped& lost) {
+    // Where the stream stands within a block: after the pending bytes, or (while skipping to the
+    // grid after an earlier gap) short of the next block by the bytes still to skip.
+    const std::uint64_t phase = skip_ > 0 ? alignment_ - skip_ : filled_;
+    loss_.events += lost.events;
+    loss_.bytes += filled_ + lost.bytes;
+    filled_ = 0;
+    const std::uint64_t after = (phase + lost.bytes % alignment_) % alignment_;
+    skip_ = after == 0 ? 0 : alignment_ - after;
+    if (skip_ == 0) {
+        report_loss();
+    }
+}
+
+// Invariant on entry and exit: filled_ < alignment_ (and filled_ is 0 while skip_ > 0); the bytes
+// emitted so far, plus those reported or being counted as lost, are the stream's bytes up to the
+// last multiple of alignment_ reached.
+void Rechunker::take(std::uint8_t* bytes, std::uint64_t size, Events::OwnedData* chunk) {
+    if (skip_ > 0) {
+        const std::uint64_t skipped = std::min(skip_, size);
+        skip_ -= skipped;
+        loss_.bytes += skipped;
+        bytes += skipped;
+        size -= skipped;
+        if (skip_ == 0) {
+            report_loss();
+        }
+        if (size == 0) {
+            return;
+        }
+    }
     std::uint64_t head = 0;  // leading bytes of the chunk that complete the pending block
     if (filled_ > 0) {
         if (size < alignment_ - filled_) {
@@ -44,27 +83,85 @@ void Rechunker::take(std::uint8_t* bytes, std::uint64_t size) {
             return;
         }
         head = alignment_ - filled_;
-        gather(bytes, head);
-        filled_ = 0;
-        emit(buffer_.get(), alignment_);  // before the buffer is overwritten below
+        if (gather(bytes, head)) {
+            filled_ = 0;
+            emit(buffer_.data(), alignment_, &buffer_);  // before the buffer is written again below
+        }
     }
     const std::uint64_t rest = size - head;
     const std::uint64_t tail = rest % alignment_;
     gather(bytes + (size - tail), tail);
     if (rest > tail) {
-        emit(bytes + head, rest - tail);  // whole blocks, shown in place
+        emit(bytes + head, rest - tail, chunk);  // whole blocks, shown in place
     }
 }
 
-void Rechunker::gather(const std::uint8_t* bytes, std::uint64_t size) {
-    if (size > 0) {
-        std::memcpy(buffer_.get() + filled_, bytes, size);
-        filled_ += size;
+// Appends to the pending bytes, growing the buffer as needed. False when it could not grow: the
+// block is then lost.
+bool Rechunker::gather(const std::uint8_t* bytes, std::uint64_t size) {
+    if (size == 0) {
+        return true;
+    }
+    const std::uint64_t needed = filled_ + size;
+    if (needed > buffer_.size()) {
+        try {
+            const std::uint64_t grown =
+                std::max(needed, std::min(alignment_, std::max(2 * buffer_.size(), min_buffer)));
+            auto larger = Events::OwnedData::allocate(grown);
+            if (filled_ > 0) {
+                std::memcpy(larger.data(), buffer_.data(), filled_);
+            }
+            buffer_ = std::move(larger);
+        } catch (const std::bad_alloc&) {
+            lose_block(size);
+            return false;
+        }
+    }
+    std::memcpy(buffer_.data() + filled_, bytes, size);
+    filled_ = needed;
+    return true;
+}
+
+// The block being gathered cannot be held: its bytes so far (pending plus `incoming`) are lost,
+// and so is the rest of it, skipped as it arrives.
+void Rechunker::lose_block(std::uint64_t incoming) {
+    const std::uint64_t phase = filled_ + incoming;
+    loss_.bytes += phase;
+    filled_ = 0;
+    skip_ = alignment_ - phase;
+    out_of_memory_ = true;
+    if (skip_ == 0) {
+        report_loss();
     }
 }
 
-void Rechunker::emit(std::uint8_t* bytes, std::uint64_t size) {
+void Rechunker::report_loss() {
+    if (loss_.events == 0 && loss_.bytes == 0) {
+        return;
+    }
+    std::string text;
+    if (loss_.events > 0) {
+        text = overflow_message(loss_);
+    } else {
+        text = "aligned stream: " + std::to_string(loss_.bytes) + " bytes of data lost";
+    }
+    if (out_of_memory_) {
+        text += " (no memory to gather a block of " + std::to_string(alignment_) + " bytes)";
+    }
+    loss_ = {};
+    out_of_memory_ = false;
+    pass(Event{Events::Error{std::move(text)}});
+}
+
+// `memory` holds the viewed bytes (null: they cannot be kept), offered to the keeper meanwhile.
+void Rechunker::emit(std::uint8_t* bytes, std::uint64_t size, Events::OwnedData* memory) {
+    if (keeper_ && memory != nullptr) {
+        keeper_->offer(*memory);
+    }
     pass(Event{Events::DataView{bytes, size}});
+    if (keeper_) {
+        keeper_->withdraw();
+    }
 }
 
 void Rechunker::pass(Event&& event) {

@@ -3,10 +3,24 @@
 //
 // Design note: the Rechunker takes the events of a stream and passes views of whole aligned blocks
 // to `next`. Spans of a chunk are shown in place; only the bytes of a block that straddles chunk
-// boundaries are gathered in its one buffer of `alignment` bytes, each such block once. Every view
-// it emits starts at a multiple of `alignment` bytes from the start of the stream and, except a
-// final short one right before Stop, is a whole multiple of `alignment` long. Error events are
-// passed on unchanged and leave pending bytes pending; Stop first flushes them.
+// boundaries are gathered in its buffer, each such block once. Every view it emits starts at a
+// multiple of `alignment` bytes from the start of the stream and, except a final short one right
+// before Stop, is a whole multiple of `alignment` long. Error events are passed on unchanged and
+// leave pending bytes pending; Stop first flushes them.
+//
+// The buffer grows with the bytes it must hold (at most one block), not with `alignment`; when it
+// cannot grow, that block is lost and reported (an Error), and the stream goes on.
+//
+// Gaps: where events were dropped (Consumer::dropped), a view never joins bytes from both sides.
+// The queue knows how many bytes it dropped, so the stream's grid is kept: the partial block before
+// the gap is dropped, and so are the bytes after it up to the next multiple of `alignment`. One
+// Error reports the gap, "Queue Overflow, dropping event: N events dropped, B bytes of data lost",
+// where B counts every byte of the stream that the consumer will not see there (so it is a whole
+// number of blocks); it comes after the views before the gap and before any event after it.
+//
+// Views the consumer wants to keep: while `next` handles a view, the ViewKeeper (when given) is
+// offered the memory the view lies in (the incoming chunk, or the buffer), so that the consumer can
+// keep it beyond the call; a kept buffer is replaced by a fresh one.
 #pragma once
 
 #include <cstdint>
@@ -14,42 +28,52 @@
 #include <memory>
 
 #include "vorn/events.hpp"
+#include "vorn/host/stream_consumer.hpp"
+#include "vorn/host/view_keeper.hpp"
 
 namespace vorn::DataStream {
 
-// An EventCallback target (move it into one). Thread rules: one thread calls it at a time (the
-// stream's delivery thread); it owns `next` and calls it on that thread. A view it emits is valid
-// only while the call of `next` that receives it runs: its bytes belong to the incoming chunk or
-// to the buffer, which the next event overwrites. The incoming chunk is read in place and stays
-// with the caller.
-class Rechunker {
+// Thread rules: one thread calls it at a time (the stream's delivery thread); it owns `next` and
+// calls it on that thread. A view it emits is valid only while the call of `next` that receives it
+// runs, unless it is kept through the ViewKeeper. The incoming chunk is read in place and stays
+// with the caller (unless a view into it is kept).
+class Rechunker final : public Consumer {
   public:
-    // Throws std::invalid_argument "alignment must be greater than 0" for an alignment of 0 and
-    // std::bad_alloc when the buffer cannot be allocated.
-    Rechunker(EventCallback&& next, std::uint64_t alignment);
+    // Throws std::invalid_argument "alignment must be greater than 0" for an alignment of 0.
+    Rechunker(EventCallback&& next, std::uint64_t alignment,
+              std::shared_ptr<ViewKeeper> keeper = nullptr);
 
     Rechunker(Rechunker&&) noexcept = default;
     Rechunker& operator=(Rechunker&&) noexcept = default;
     Rechunker(const Rechunker&) = delete;
     Rechunker& operator=(const Rechunker&) = delete;
-    ~Rechunker() = default;
+    ~Rechunker() override = default;
 
     // Handles one event. When `next` throws, the event is still handled to its end, so no byte is
     // lost and the alignment of what follows is kept; then the first exception is rethrown.
-    void operator()(Event&& event);
+    void operator()(Event&& event) { deliver(std::move(event)); }
+    void deliver(Event&& event) override;
+    // `lost` events (with their bytes) were dropped here: see the design note.
+    void dropped(const Dropped& lost) override;
 
     std::uint64_t alignment() const noexcept { return alignment_; }
 
   private:
-    void take(std::uint8_t* bytes, std::uint64_t size);
-    void gather(const std::uint8_t* bytes, std::uint64_t size);
-    void emit(std::uint8_t* bytes, std::uint64_t size);
+    void take(std::uint8_t* bytes, std::uint64_t size, Events::OwnedData* chunk);
+    bool gather(const std::uint8_t* bytes, std::uint64_t size);
+    void lose_block(std::uint64_t lost_now);
+    void emit(std::uint8_t* bytes, std::uint64_t size, Events::OwnedData* memory);
+    void report_loss();
     void pass(Event&& event);
 
     EventCallback next_;
-    std::unique_ptr<std::uint8_t[]> buffer_;
-    std::uint64_t filled_ = 0;
+    Events::OwnedData buffer_;  // capacity: buffer_.size(); holds the pending bytes
+    std::uint64_t filled_ = 0;  // pending bytes at the start of the buffer; < alignment_
+    std::uint64_t skip_ = 0;    // bytes still to skip after a gap before the grid resumes
+    Dropped loss_;              // lost bytes (and dropped events) not reported yet
+    bool out_of_memory_ = false;
     std::uint64_t alignment_;
+    std::shared_ptr<ViewKeeper> keeper_;
     std::exception_ptr failure_;  // first exception from `next` during the current event
 };
 

@@ -1,0 +1,72 @@
+// The receiving side of a stream's delivery thread: the consumer of its events, what it learns of
+// events that were lost, and the context in which the thread hands events over.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "vorn/events.hpp"
+
+namespace vorn::DataStream {
+
+// Events a stream lost at one place in its sequence. Every kind of event counts; data chunks add
+// their bytes.
+struct Dropped {
+    std::uint64_t events = 0;
+    std::uint64_t bytes = 0;
+
+    bool any() const noexcept { return events > 0; }
+    friend Dropped operator-(const Dropped& a, const Dropped& b) noexcept {
+        return {a.events - b.events, a.bytes - b.bytes};
+    }
+    friend bool operator==(const Dropped&, const Dropped&) = default;
+};
+
+// The text of the one error that reports a run of lost events: "Queue Overflow, dropping event: "
+// followed by "N events dropped, B bytes of data lost". Callers match on the fixed beginning.
+std::string overflow_message(const Dropped& dropped);
+
+// Receives a stream's events in push order, on the delivery thread only.
+class Consumer {
+  public:
+    virtual ~Consumer() = default;
+
+    // One event; the consumer may take its payload, whatever is left is freed after the call.
+    virtual void deliver(Event&& event) = 0;
+    // `lost` events were dropped right here: after the events delivered so far and before the
+    // next one (or the end). The default delivers an Error with overflow_message(lost).
+    virtual void dropped(const Dropped& lost) {
+        deliver(Event{Events::Error{overflow_message(lost)}});
+    }
+};
+
+// A Consumer that hands everything to an EventCallback.
+class CallbackConsumer final : public Consumer {
+  public:
+    explicit CallbackConsumer(EventCallback&& callback) : callback_(std::move(callback)) {}
+    void deliver(Event&& event) override { callback_(std::move(event)); }
+
+  private:
+    EventCallback callback_;
+};
+
+// What a delivery thread does around its work, called on that thread only. The thread hands events
+// over in runs (events queued at one time, bounded in count and duration), so that a consumer that
+// needs a lock takes it once per run rather than once per event.
+class DeliveryContext {
+  public:
+    virtual ~DeliveryContext() = default;
+
+    // Before a run. False refuses delivery for good: the thread discards what is left and ends.
+    virtual bool begin_run() { return true; }
+    // Between two events of a run. False ends the run at once.
+    virtual bool proceed() noexcept { return true; }
+    // After a run that begin_run() admitted.
+    virtual void end_run() {}
+    // Once, when delivery is over (the end was delivered, or delivery was cancelled or refused),
+    // before the thread reports that it has finished.
+    virtual void finish() {}
+};
+
+}  // namespace vorn::DataStream
