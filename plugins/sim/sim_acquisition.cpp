@@ -1,6 +1,8 @@
 // The simulated acquisition: waveform generation and the producing thread.
 #include "sim_acquisition.hpp"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -159,10 +161,43 @@ void Acquisition::push(vorn::DataStream::Event&& event) {
 bool Acquisition::pace(std::chrono::steady_clock::time_point deadline,
                        const std::stop_token& stop) {
     std::unique_lock lock(wake_mutex_);
-    return !wake_.wait_until(lock, stop, deadline, [] { return false; });
+    // The wait ends at the deadline or at the stop request, and answers whether stop was requested.
+    return !wake_.wait_until(lock, stop, deadline, [&stop] { return stop.stop_requested(); });
 }
 
 void Acquisition::run(std::stop_token stop) {
+    try {
+        acquire(stop);
+    } catch (const abi::__forced_unwind&) {
+        board_->acquisition_ended();
+        throw;  // the thread is being cancelled: its unwinding must go on
+    } catch (...) {
+        push_failure();
+    }
+    // Before the end, so that whoever reacts to it finds the board no longer counting this one.
+    board_->acquisition_ended();
+    push(events::Stop{});
+}
+
+void Acquisition::push_failure() {
+    events::Error error;
+    try {
+        try {
+            throw;
+        } catch (const std::exception& failure) {
+            error.message = std::string("acquisition failed: ") + failure.what();
+        } catch (...) {
+            error.message = "acquisition failed: unknown exception";
+        }
+    } catch (const std::exception&) {
+        // Building the text ran out of memory. This one fits the string's own buffer (up to 15
+        // characters), so it needs none.
+        error.message = "out of memory";
+    }
+    push(std::move(error));
+}
+
+void Acquisition::acquire(const std::stop_token& stop) {
     using clock = std::chrono::steady_clock;
     const bool views = (settings_.mode & mode_views) != 0;
     std::vector<std::uint8_t> view_buffer;  // the producer's own memory, for view chunks
@@ -201,8 +236,6 @@ void Acquisition::run(std::stop_token stop) {
             }
         }
     }
-    push(events::Stop{});
-    board_->acquisition_ended();
 }
 
 }  // namespace sim

@@ -2,10 +2,12 @@
 //
 // Design note. start_read_stream reads the acquisition settings from the board and returns an
 // Acquisition, which is the stream handle. Its thread generates the waveform in chunks and pushes
-// each one as an event; when the acquisition is over (the chunk count reached, or stop() called),
-// it pushes Stop and ends. The handle keeps the host's callback until it is destroyed, so that
-// whatever was pushed, Stop included, is delivered: releasing the callback is what tells the host
-// that no more events come.
+// each one as an event; when the acquisition is over (the chunk count reached, stop() called, or
+// a failure), it tells the board, then pushes Stop and ends. Nothing may escape the thread (an
+// exception there would end the host's whole process): whatever the acquisition throws, running
+// out of memory included, becomes an Error event before the end. The handle keeps the host's
+// callback until it is destroyed, so that whatever was pushed, Stop included, is delivered:
+// releasing the callback is what tells the host that no more events come.
 //
 // Chunks come from a ChunkPool (sim_chunk_pool.hpp), so a steady stream allocates nothing.
 //
@@ -86,7 +88,11 @@ class Acquisition final : public vorn::Device::DataStream {
     void stop() override;
 
   private:
+    // The thread's body: acquire(), a failure of it as an Error event, then the end.
     void run(std::stop_token stop);
+    void acquire(const std::stop_token& stop);
+    // Pushes the exception being handled as an Error event; call it in a handler only.
+    void push_failure();
     void push(vorn::DataStream::Event&& event);
     // Sleeps until `deadline` or until stop is requested; false when stopped.
     bool pace(std::chrono::steady_clock::time_point deadline, const std::stop_token& stop);

@@ -9,6 +9,8 @@
 //   b<K>   a burst of K OwnedData chunks of 64 bytes, as fast as possible
 //   a      an OwnedData chunk of 8 bytes holding its own address (little-endian)
 // Chunk bytes continue one counter across the stream (byte k of the stream is k mod 256).
+// A malformed word (an unknown letter, or <N> missing or not a decimal number) is pushed as the
+// Error "malformed script word "WORD"", and the script goes on.
 // The callback is kept until the stream is shut down (handle destroyed, or device destroyed for
 // "own" scripts), so everything pushed before is delivered, unless the script released it.
 // Script prefixes and special scripts:
@@ -18,14 +20,17 @@
 //   throw     start_read_stream throws std::runtime_error("stream refused")
 // Counters (libvorn_test_counters): "stream.starts" (start_read_stream calls), "stream.stops"
 // (stop() calls), "stream.chunks_made" and "stream.chunks_freed" (by this plugin's own deleter).
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -41,6 +46,17 @@ using namespace vorn::DataStream;
 void free_chunk(std::uint8_t* bytes) {
     delete[] bytes;
     vorn_test_counter_add("stream.chunks_freed", 1);
+}
+
+// The decimal number that is all of `text`, if it is one.
+std::optional<std::size_t> number(const std::string& text) {
+    std::size_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc{} || stop != end) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 // Plays one script on its own thread. shutdown() (idempotent) stops and joins the thread and
@@ -96,60 +112,71 @@ class Player {
 
     void play(const std::vector<std::string>& script) {
         for (const auto& word : script) {
-            const char kind = word.empty() ? '?' : word[0];
-            const std::string arg = word.substr(1);
-            switch (kind) {
-                case 'o':
-                    chunk(std::stoul(arg), true);
-                    break;
-                case 'v':
-                    chunk(std::stoul(arg), false);
-                    break;
-                case 'e':
-                    push(Events::Error{arg});
-                    break;
-                case 'x':
-                    push(Events::Error{std::string("bad \xff\xfe text")});
-                    break;
-                case 's':
-                    push(Events::Stop{});
-                    break;
-                case 'p':
-                    std::this_thread::sleep_for(std::chrono::milliseconds(std::stoul(arg)));
-                    break;
-                case 'r':
-                    callback_ = EventCallback{};
-                    break;
-                case 'w': {
-                    std::unique_lock lock(mutex_);
-                    wake_.wait(lock, [this] { return stopped_; });
-                    break;
-                }
-                case 'a': {
-                    auto* data = new std::uint8_t[8];
-                    const auto address = reinterpret_cast<std::uintptr_t>(data);
-                    for (int i = 0; i < 8; ++i) {
-                        data[i] = static_cast<std::uint8_t>(address >> (8 * i));
-                    }
-                    vorn_test_counter_add("stream.chunks_made", 1);
-                    push(Events::OwnedData(data, 8, &free_chunk));
-                    break;
-                }
-                case 'b':
-                    for (unsigned long k = std::stoul(arg); k > 0; --k) {
-                        chunk(64, true);
-                    }
-                    break;
-                case 'c':
-                    while (!stopped()) {
-                        chunk(std::stoul(arg), true);
-                        std::this_thread::sleep_for(std::chrono::microseconds(100));
-                    }
-                    break;
-                default:
-                    break;
+            if (!play_word(word)) {
+                push(Events::Error{"malformed script word \"" + word + "\""});
             }
         }
+    }
+
+    // Plays one word; false when it is malformed.
+    bool play_word(const std::string& word) {
+        const char kind = word.empty() ? '?' : word[0];
+        const auto n = number(word.substr(1));
+        if (std::string_view("ovpbc").find(kind) != std::string_view::npos && !n) {
+            return false;  // a word that needs a number has none
+        }
+        switch (kind) {
+            case 'o':
+                chunk(*n, true);
+                break;
+            case 'v':
+                chunk(*n, false);
+                break;
+            case 'e':
+                push(Events::Error{word.substr(1)});
+                break;
+            case 'x':
+                push(Events::Error{std::string("bad \xff\xfe text")});
+                break;
+            case 's':
+                push(Events::Stop{});
+                break;
+            case 'p':
+                std::this_thread::sleep_for(std::chrono::milliseconds(*n));
+                break;
+            case 'r':
+                callback_ = EventCallback{};
+                break;
+            case 'w': {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [this] { return stopped_; });
+                break;
+            }
+            case 'a': {
+                auto* data = new std::uint8_t[8];
+                const auto address = reinterpret_cast<std::uintptr_t>(data);
+                for (int i = 0; i < 8; ++i) {
+                    data[i] = static_cast<std::uint8_t>(address >> (8 * i));
+                }
+                vorn_test_counter_add("stream.chunks_made", 1);
+                push(Events::OwnedData(data, 8, &free_chunk));
+                break;
+            }
+            case 'b':
+                for (std::size_t k = *n; k > 0; --k) {
+                    chunk(64, true);
+                }
+                break;
+            case 'c':
+                while (!stopped()) {
+                    chunk(*n, true);
+                    std::this_thread::sleep_for(std::chrono::microseconds(100));
+                }
+                break;
+            default:
+                return false;
+        }
+        return true;
     }
 
     EventCallback callback_;

@@ -186,4 +186,56 @@ TEST_F(SimAcquisition, StopEndsAContinuousAcquisitionWithStopFromAnyThread) {
     EXPECT_EQ(stops.load(), 1);
 }
 
+// Records the events of a stream called directly on the acquisition's thread (no queue), and the
+// board's STATUS register as the device reads it when the end arrives.
+struct DirectRecord {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int chunks = 0;
+    bool ended = false;
+    unsigned int status_at_end = 0;
+
+    vorn::DataStream::EventCallback callback(vorn::Device& device) {
+        return [this, &device](vorn::DataStream::Event&& event) {
+            const bool end = std::holds_alternative<vorn::DataStream::Events::Stop>(event);
+            const unsigned int status = end ? device.get_register_sync(0x004).value_or(0) : 0;
+            std::lock_guard lock(mutex);
+            if (end) {
+                ended = true;
+                status_at_end = status;
+            } else if (std::holds_alternative<vorn::DataStream::Events::OwnedData>(event)) {
+                ++chunks;
+            }
+            changed.notify_all();
+        };
+    }
+};
+
+TEST_F(SimAcquisition, StopDuringThePauseBetweenChunksProducesNoFurtherChunk) {
+    configure(64, 0, 1);  // the second chunk is due a second after the first
+    DirectRecord record;
+    auto stream = device_->start_read_stream(0, record.callback(*device_), 0);
+    ASSERT_TRUE(stream && *stream);
+    {
+        std::unique_lock lock(record.mutex);
+        ASSERT_TRUE(record.changed.wait_for(lock, std::chrono::seconds(10),
+                                            [&] { return record.chunks > 0; }));
+    }
+    (*stream)->stop();  // joins the thread: every event has been pushed
+    std::lock_guard lock(record.mutex);
+    EXPECT_EQ(record.chunks, 1);
+    EXPECT_TRUE(record.ended);
+}
+
+TEST_F(SimAcquisition, TheBoardIsIdleWhenTheEndArrives) {
+    configure(64, 1, 0);
+    DirectRecord record;
+    auto stream = device_->start_read_stream(0, record.callback(*device_), 0);
+    ASSERT_TRUE(stream && *stream);
+    (*stream)->stop();  // the finite acquisition ends on its own; this waits for it
+    std::lock_guard lock(record.mutex);
+    ASSERT_TRUE(record.ended);
+    EXPECT_EQ(record.status_at_end & 0b10, 0u) << "STATUS bit 1: an acquisition still counted";
+}
+
 }  // namespace

@@ -78,6 +78,16 @@ def test_failed_libraries_are_unloaded_again(plugin_path, counters):
     )
     assert not is_mapped(no_factory)
 
+    # A factory exported as a function is refused before it is read as an address.
+    function = plugin_path("function_factory")
+    raises_runtime_error(
+        function,
+        "Device Manager exports create_manager as a function; export the factory's address with "
+        f"VORN_EXPORT_MANAGER_FACTORY instead: {function}",
+    )
+    assert counters["function_factory.calls"] == 0
+    assert not is_mapped(function)
+
     throwing = plugin_path("throwing_factory")
     raises_runtime_error(throwing, f"Failed to create manager: {throwing} boom")
     assert not is_mapped(throwing)

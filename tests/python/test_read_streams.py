@@ -40,6 +40,17 @@ class TestPlainStream:
         rec.wait_end()
         assert rec.calls == [(b"\x00\x01", None), (None, "boom"), (b"\x02", None), (None, None)]
 
+    @pytest.mark.isolated
+    def test_a_malformed_script_word_is_an_error_and_the_script_goes_on(self, stream_manager):
+        device, stream, rec = start(stream_manager, "oX o1 p s")
+        rec.wait_end()
+        assert rec.calls == [
+            (None, 'malformed script word "oX"'),
+            (b"\x00", None),
+            (None, 'malformed script word "p"'),
+            (None, None),
+        ]
+
     def test_an_error_text_that_is_not_utf8_still_arrives(self, stream_manager):
         device, stream, rec = start(stream_manager, "x s")
         rec.wait_end()

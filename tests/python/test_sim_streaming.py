@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import pyvorn_device
+from conftest import run_python
 from stream_recorder import Recorder
 
 ACQ = {
@@ -23,6 +24,28 @@ ACQ = {
 }
 STATUS = 0x004
 COUNTER, SINE, SQUARE, SAWTOOTH, NOISY_SINE = range(5)
+
+# One chunk of 64 MiB under an address-space limit that leaves room for the stream's two threads
+# and small allocations only.
+OUT_OF_MEMORY = """
+import resource, sys
+import pyvorn_device
+from stream_recorder import Recorder
+
+device = pyvorn_device.get_device_manager(sys.argv[1]).create_device("sim0")
+for address, value in ((0x100, 0), (0x108, 0), (0x10C, 1)):
+    device.set_register(address, value, 0)
+device.send_registers()
+stack = resource.getrlimit(resource.RLIMIT_STACK)[0]
+stack = 32 << 20 if stack == resource.RLIM_INFINITY else stack  # the C library's default then
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) << 10 for line in status if line.startswith("VmSize:"))
+hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+resource.setrlimit(resource.RLIMIT_AS, (size + 2 * stack + (24 << 20), hard))
+rec = Recorder()
+stream = device.start_read_stream(0, rec, chunk_size=64 << 20)
+print(rec.wait_end().calls)
+"""
 
 
 @pytest.fixture
@@ -118,6 +141,12 @@ class TestAcquisition:
         stream = device.start_read_stream(0, rec, chunk_size=2**40)
         rec.wait_end()
         assert rec.calls == [(None, "chunk size 1099511627776 exceeds 67108864 bytes"), (None, None)]
+
+    def test_running_out_of_memory_is_an_error_then_the_end(self, sim_plugin, monkeypatch):
+        monkeypatch.setenv("MALLOC_ARENA_MAX", "1")  # no per-thread heaps to reserve room for
+        result = run_python(OUT_OF_MEMORY, str(sim_plugin))
+        assert result.returncode == 0, result.stderr
+        assert result.stdout == "[(None, 'acquisition failed: std::bad_alloc'), (None, None)]\n"
 
     def test_aligned_stream_of_the_sim_delivers_whole_samples(self, device):
         configure(device, WAVEFORM=COUNTER, CHUNK_COUNT=10, CHUNK_RATE=0)

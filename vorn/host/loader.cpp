@@ -1,6 +1,9 @@
 // The plugin loader: checks the path, loads the library, runs the factory, owns the result.
 #include "vorn/host/loader.hpp"
 
+#include <dlfcn.h>
+#include <link.h>
+
 #include <stdexcept>
 #include <string>
 
@@ -15,6 +18,19 @@ namespace fs = std::filesystem;
 
 [[noreturn]] void fail(const char* prefix, const fs::path& path) {
     throw std::runtime_error(prefix + path.native());
+}
+
+// Whether the dynamic symbol at `address` is a function (machine code), not data.
+bool is_function_symbol(const void* address) {
+    Dl_info info;
+    void* entry = nullptr;
+    if (dladdr1(address, &info, &entry, RTLD_DL_SYMENT) == 0 || entry == nullptr ||
+        info.dli_saddr != address) {
+        return false;  // nothing known about it: treated as data, as before
+    }
+    // The symbol's type is in the low bits of st_info (ELF64_ST_TYPE is ELF32_ST_TYPE).
+    const auto type = ELF64_ST_TYPE(static_cast<const ElfW(Sym)*>(entry)->st_info);
+    return type == STT_FUNC || type == STT_GNU_IFUNC;
 }
 
 // Libraries whose factory threw something that is not a std::exception: the exception object and
@@ -42,6 +58,14 @@ std::shared_ptr<DeviceManager> get_device_manager(const fs::path& path) {
     auto library = std::make_shared<boost::dll::shared_library>(path);
     if (!library->has("create_manager")) {
         fail("Device Manager does not have create_manager function: ", path);
+    }
+    // A function named create_manager would be read as an address and its code called as one.
+    // Throwing here releases `library`, the only handle on it, so the library is unloaded again.
+    if (is_function_symbol(&library->get<const unsigned char>("create_manager"))) {
+        fail(
+            "Device Manager exports create_manager as a function; export the factory's address "
+            "with VORN_EXPORT_MANAGER_FACTORY instead: ",
+            path);
     }
     // create_manager is an alias: a data symbol holding the factory's address. Importing it takes
     // a second handle on the library, released when this function returns.

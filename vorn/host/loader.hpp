@@ -27,12 +27,15 @@ struct manager_deleter {
 // (and the handle still holds the library) when the factory returned null.
 //
 // Errors: std::runtime_error "Device Manager not found: <path>", "Not a regular file: <path>",
-// "Device Manager does not have create_manager function: <path>", "Failed to create manager:
-// <path> <what>"; the standard library's filesystem_error; the dynamic-loading library's
-// system_error when the loader refuses the file. A factory exception that does not derive from
-// std::exception passes through unchanged; the library then stays loaded for the rest of the
-// process, because the exception in flight may be of a type whose code lives in that library.
-// The path in messages is path.native(), exactly as given.
+// "Device Manager does not have create_manager function: <path>", "Device Manager exports
+// create_manager as a function; export the factory's address with VORN_EXPORT_MANAGER_FACTORY
+// instead: <path>" (the symbol is a function, not data holding the factory's address; it is
+// never called), "Failed to create manager: <path> <what>"; the standard library's
+// filesystem_error; the dynamic-loading library's system_error when the loader refuses the file.
+// A factory exception that does not derive from std::exception passes through unchanged; the
+// library then stays loaded for the rest of the process, because the exception in flight may be
+// of a type whose code lives in that library. The path in messages is path.native(), exactly as
+// given.
 std::shared_ptr<DeviceManager> get_device_manager(const std::filesystem::path& path);
 
 }  // namespace vorn

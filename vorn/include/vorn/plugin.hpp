@@ -1,8 +1,9 @@
 // Exporting a plugin's factory.
 //
 // A plugin exports, under the unmangled name `create_manager`, a data symbol whose value is the
-// address of its factory (not a function of that name): the loader reads the pointer stored there
-// and calls it. Use the macro once, at namespace scope, in one source file of the plugin:
+// address of its factory (not a function of that name, which the loader refuses): the loader reads
+// the pointer stored there and calls it. Use the macro once, at namespace scope, in one source
+// file of the plugin:
 //
 //     vorn::DeviceManager* make_manager() { return new MyManager(); }
 //     VORN_EXPORT_MANAGER_FACTORY(make_manager)
