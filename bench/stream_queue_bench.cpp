@@ -5,8 +5,11 @@
 //
 // Prints figures and ratios (used / baseline); asserts nothing. Usage:
 //   stream_queue_bench [poll_us]   poll_us overrides the poll window of the measured design
+//   stream_queue_bench polling RATE SECONDS SIZE
+//                                  one paced run of the polling design only, printed as one line
+//                                  "p50_us p99_us cpu_percent chunks_per_s" (for
+//                                  bench/paced_streams.py, which prints it beside its contenders)
 #include <malloc.h>
-#include <sys/prctl.h>
 #include <time.h>
 
 #include <algorithm>
@@ -21,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "paced_producer.hpp"
 #include "vorn/host/stream_queue.hpp"
 
 namespace {
@@ -46,11 +50,6 @@ struct Row {
     const char* unit;
 };
 
-std::int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-        .count();
-}
-
 double process_cpu_seconds() {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
@@ -71,7 +70,7 @@ double percentile(std::vector<std::int64_t>& values, double p) {
     return static_cast<double>(values[static_cast<std::size_t>(p * (values.size() - 1))]);
 }
 
-// An event carrying a number (a sequence number or a time stamp) and no bytes.
+// An event carrying a sequence number and no bytes.
 Event numbered(std::int64_t n) {
     return OwnedData(nullptr, static_cast<std::uint64_t>(n), nullptr);
 }
@@ -125,42 +124,40 @@ Figures throughput(const Design& design) {
     return {static_cast<double>(events) / seconds_since(start)};
 }
 
-// A producer thread pushes time-stamped events `gap` apart (sleeping in between, as a device
-// thread waiting for its hardware would); the consumer notes how long each took to arrive.
-// Figures: latency p50 and p99 in us, CPU of the whole process in % of a core.
-Figures latency(const Design& design, std::chrono::microseconds gap, int events) {
+// The benchmarks' paced producer pushes `rate` time-stamped chunks of `size` bytes a second for
+// `seconds` (nothing dropped); the consumer notes how long each took to arrive. Figures: latency
+// p50 and p99 in us, CPU of the whole process (producer included) in % of a core, chunks per
+// second delivered (below `rate` when the producer falls behind).
+Figures paced(const Design& design, double rate, double seconds, std::uint64_t size) {
+    const auto count = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(rate * seconds));
     std::vector<std::int64_t> delays;
-    delays.reserve(static_cast<std::size_t>(events));
+    delays.reserve(count);
     std::promise<void> done;
     auto delivered = done.get_future();
     const double cpu_before = process_cpu_seconds();
     const auto start = Clock::now();
-    {
-        EventStreamQueue queue(
-            [&](Event&& event) {
-                if (auto* stamped = std::get_if<OwnedData>(&event)) {
-                    delays.push_back(now_ns() - static_cast<std::int64_t>(stamped->size()));
-                } else if (std::holds_alternative<Stop>(event)) {
-                    done.set_value();
-                }
-            },
-            4096, design.idle);
-        std::thread producer([&] {
-            prctl(PR_SET_TIMERSLACK, 1UL);  // sleep for the gap, not the default 50 us more
-            auto next = Clock::now();
-            for (int i = 0; i < events; ++i) {
-                next += gap;
-                std::this_thread::sleep_until(next);
-                queue(numbered(now_ns()));
+    EventStreamQueue queue(
+        [&](Event&& event) {
+            const std::int64_t now = vorn_bench::monotonic_ns();
+            if (auto* chunk = std::get_if<OwnedData>(&event)) {
+                delays.push_back(now - vorn_bench::chunk_stamp(chunk->data()));
+            } else if (std::holds_alternative<Stop>(event)) {
+                done.set_value();
             }
-            queue(Event{Stop{}});
-        });
-        producer.join();
-        delivered.wait();
-    }
+        },
+        static_cast<int>(std::min<std::uint64_t>(count + 1024, INT_MAX)), design.idle);
+    std::jthread producer([&](std::stop_token stop) {
+        vorn_bench::produce_paced(stop, rate, size, count,
+                                  [&queue](std::uint8_t* bytes, std::uint64_t n) {
+                                      queue(OwnedData(bytes, n, &OwnedData::delete_array));
+                                  });
+        queue(Event{Stop{}});
+    });
+    delivered.wait();
     const double wall = seconds_since(start);
-    return {percentile(delays, 0.5) / 1e3, percentile(delays, 0.99) / 1e3,
-            100.0 * (process_cpu_seconds() - cpu_before) / wall};
+    const double cpu = process_cpu_seconds() - cpu_before;
+    return {percentile(delays, 0.5) / 1e3, percentile(delays, 0.99) / 1e3, 100.0 * cpu / wall,
+            static_cast<double>(delays.size()) / wall};
 }
 
 // CPU used per open stream while nothing is pushed, in % of one core.
@@ -216,12 +213,18 @@ Figures fill_to_limit(std::size_t capacity) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const Design polling{"polling", {std::chrono::nanoseconds::max(), 0ns}};
+    if (argc == 5 && std::string(argv[1]) == "polling") {
+        const Figures f = paced(polling, std::atof(argv[2]), std::atof(argv[3]),
+                                std::strtoull(argv[4], nullptr, 10));
+        std::printf("%.3f %.3f %.2f %.1f\n", f[0], f[1], f[2], f[3]);
+        return 0;
+    }
     IdleWait chosen = EventStreamQueue::default_idle_wait;
     if (argc > 1) {
         chosen.poll = std::chrono::microseconds(std::atoll(argv[1]));
     }
-    const Design designs[2] = {{"polling", {std::chrono::nanoseconds::max(), 0ns}},
-                               {"poll+wait", chosen}};
+    const Design designs[2] = {polling, {"poll+wait", chosen}};
     const auto us = [](auto d) {
         return static_cast<long long>(
             std::chrono::duration_cast<std::chrono::microseconds>(d).count());
@@ -234,14 +237,15 @@ int main(int argc, char** argv) {
     std::printf("  %-34s %12s %12s %10s\n", "", designs[0].name, designs[1].name, "ratio");
 
     side_by_side(designs, 15, {{"throughput", "events/s"}}, throughput);
-    for (auto [gap, events] :
-         {std::pair{20us, 5000}, std::pair{100us, 2000}, std::pair{1000us, 300}}) {
-        const std::string every = " (every " + std::to_string(gap.count()) + " us)";
-        side_by_side(designs, 15,
-                     {{"latency p50" + every, "us"},
-                      {"latency p99" + every, "us"},
-                      {"process CPU" + every, "% of a core"}},
-                     [gap, events](const Design& d) { return latency(d, gap, events); });
+    // The rates of bench/paced_streams.py, 4 KiB chunks.
+    for (double rate : {100.0, 1000.0, 5000.0, 20000.0, 100000.0}) {
+        const std::string at = " (" + std::to_string(static_cast<int>(rate)) + "/s)";
+        side_by_side(designs, 3,
+                     {{"latency p50" + at, "us"},
+                      {"latency p99" + at, "us"},
+                      {"process CPU" + at, "% of a core"},
+                      {"delivered" + at, "chunks/s"}},
+                     [rate](const Design& d) { return paced(d, rate, 0.5, 4096); });
     }
     side_by_side(designs, 3, {{"idle CPU per open stream", "% of a core"}}, idle_cpu);
     side_by_side(designs, 15, {{"destruction", "us"}}, destruction);

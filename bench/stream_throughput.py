@@ -6,19 +6,22 @@ start until the last chunk was handled, divided by N. Measured side by side in o
 
   pyvorn stream   the simulated device's acquisition thread -> start_read_stream's queue and
                   delivery thread -> the callable (nothing dropped: the queue limit exceeds N)
+  floor           a native thread (bench/floor_module.cpp) that keeps one thread state and calls
+                  the same callable with a fresh memoryview per chunk, taking the interpreter lock
+                  once per 256 calls: about the least that handing chunks to Python can cost
   ctypes          a native thread calling a ctypes callback per chunk
   thread + queue  a Python producer thread putting bytearrays into a queue.Queue, the main
                   thread taking them out
 
-Rounds alternate between the contenders; medians are reported with ratios against pyvorn.
+Rounds alternate between the contenders; medians are reported with ratios against pyvorn and
+against the floor.
 
     scripts/bench streams                 # builds what it needs, then runs this
-    python bench/stream_throughput.py --chunks 200000 --size 4096 --rounds 3
+    scripts/bench streams --chunks 200000 --size 4096 --rounds 3
 """
 
 import argparse
 import ctypes
-import pathlib
 import queue
 import statistics
 import sys
@@ -27,37 +30,21 @@ import time
 
 import pyvorn_device
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-SIM = pathlib.Path(sys.prefix) / "lib" / "vorn" / "plugins" / "libvorn_sim.so"
-COUNTER, ACQ = 0, {"WAVEFORM": 0x100, "CHUNK_SIZE": 0x104, "CHUNK_RATE": 0x108, "CHUNK_COUNT": 0x10C}
+import stream_common
 
 
 def pyvorn_stream(count: int, size: int) -> float:
-    device = pyvorn_device.get_device_manager(SIM).create_device("sim0")
-    for name, value in (("WAVEFORM", COUNTER), ("CHUNK_SIZE", size), ("CHUNK_RATE", 0),
-                        ("CHUNK_COUNT", count)):
-        device.set_register(ACQ[name], value, 0)
-    device.send_registers()
-    ended = threading.Event()
-    received = 0
+    device = pyvorn_device.get_device_manager(stream_common.SIM).create_device("sim0")
+    return stream_common.saturated_sim(device, 1, count, size)
 
-    def on_chunk(data, error):
-        nonlocal received
-        if data is not None:
-            memoryview(data)
-            received += 1
-        elif error is None:
-            ended.set()
-        else:
-            raise SystemExit(f"stream error: {error}")
 
-    start = time.perf_counter()
-    stream = device.start_read_stream(0, on_chunk, max_queue_elements=count + 1024)
-    ended.wait()
-    seconds = time.perf_counter() - start
-    del stream
-    assert received == count, (received, count)
-    return seconds
+def floor(module):
+    on_chunk = stream_common.touching_callable(stream_common.Ends())
+
+    def measure(count: int, size: int) -> float:
+        return module.calls(on_chunk, count, size) * count
+
+    return measure
 
 
 def ctypes_callbacks(library: ctypes.CDLL):
@@ -101,16 +88,21 @@ def main() -> int:
     parser.add_argument("--chunks", type=int, default=500_000, help="chunks per round")
     parser.add_argument("--size", type=int, default=64, help="bytes per chunk")
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--callbacks-library", type=pathlib.Path,
-                        default=ROOT / "build" / "bench" / "bench" / "libvorn_bench_callbacks.so",
-                        help="the native library of the ctypes baseline (scripts/bench builds it)")
+    stream_common.add_natives_argument(parser)
     args = parser.parse_args()
 
     contenders = {"pyvorn stream": pyvorn_stream}
-    if args.callbacks_library.is_file():
-        contenders["ctypes callback"] = ctypes_callbacks(ctypes.CDLL(str(args.callbacks_library)))
+    sys.path.insert(0, str(args.natives))
+    try:
+        import vorn_bench_floor
+        contenders["floor"] = floor(vorn_bench_floor)
+    except ImportError:
+        print(f"(no floor: vorn_bench_floor not built in {args.natives})")
+    library = args.natives / "libvorn_bench_callbacks.so"
+    if library.is_file():
+        contenders["ctypes callback"] = ctypes_callbacks(ctypes.CDLL(str(library)))
     else:
-        print(f"(no ctypes baseline: {args.callbacks_library} not built)")
+        print(f"(no ctypes baseline: {library} not built)")
     contenders["thread + queue"] = thread_and_queue
 
     print(f"{args.chunks} chunks of {args.size} bytes per round, {args.rounds} rounds, "
@@ -119,11 +111,13 @@ def main() -> int:
     for _ in range(args.rounds):
         for name, measure in contenders.items():
             times[name].append(measure(args.chunks, args.size) / args.chunks)
-    base = statistics.median(times["pyvorn stream"])
-    print(f"{'':<18}{'us/chunk':>10}{'chunks/s':>14}{'vs pyvorn':>12}")
-    for name, values in times.items():
-        per_chunk = statistics.median(values)
-        print(f"{name:<18}{per_chunk * 1e6:>10.3f}{1 / per_chunk:>14,.0f}{per_chunk / base:>11.1f}x")
+    medians = {name: statistics.median(values) for name, values in times.items()}
+    base = medians["pyvorn stream"]
+    least = medians.get("floor", float("nan"))
+    print(f"{'':<18}{'us/chunk':>10}{'chunks/s':>14}{'vs pyvorn':>12}{'vs floor':>11}")
+    for name, per_chunk in medians.items():
+        print(f"{name:<18}{per_chunk * 1e6:>10.3f}{1 / per_chunk:>14,.0f}"
+              f"{per_chunk / base:>11.2f}x{per_chunk / least:>10.2f}x")
     return 0
 
 
