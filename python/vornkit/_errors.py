@@ -1,0 +1,58 @@
+"""The exceptions of vornkit."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from ._progress import Progress
+
+#: The text every overflow report of a stream starts with, whether the module's queue or the
+#: iterator's own hand-off dropped the events. Match on this prefix only: counts may follow.
+OVERFLOW_PREFIX = "Queue Overflow, dropping event"
+
+
+class VornError(Exception):
+    """Base class of the errors vornkit raises itself."""
+
+
+class RegisterError(VornError):
+    """A register write the device refused (`addr` set) or a failed `send_registers` (`addr`
+    None)."""
+
+    def __init__(self, message: str, addr: int | None = None) -> None:
+        super().__init__(message)
+        self.addr = addr
+
+
+class StreamError(VornError):
+    """An error event of a stream: `message` is the device's (or the queue's) text.
+
+    `progress` is set by `capture` and `record`: how much had arrived when the error came."""
+
+    progress: Progress | None = None
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message)
+        self.message = message
+
+
+class StreamOverflowError(StreamError):
+    """Events were dropped: the consumer fell `max_queue_elements` events behind the device.
+    The message starts with OVERFLOW_PREFIX."""
+
+
+class StreamEndedError(VornError):
+    """The device ended the stream before `capture` or `record` had what was asked for;
+    `progress` tells how much had arrived."""
+
+    def __init__(self, message: str, progress: Progress) -> None:
+        super().__init__(message)
+        self.progress = progress
+
+
+def stream_error(message: str) -> StreamError:
+    """The exception for an error event: StreamOverflowError for overflow reports."""
+    if message.startswith(OVERFLOW_PREFIX):
+        return StreamOverflowError(message)
+    return StreamError(message)

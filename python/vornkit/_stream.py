@@ -1,0 +1,363 @@
+"""Pull-style and asynchronous iteration over a device's read stream.
+
+The module delivers a stream's events to a callable on a delivery thread of its own. Here that
+callable is a _Channel, which hands the events to one consumer: a `for` loop (ChunkStream) or an
+`async for` loop (AsyncChunkStream). The channel holds at most `max_queue_elements` events, the
+same limit the module's queue has; what comes while it is full is dropped and reported, at its
+place in the stream, as a StreamOverflowError.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import threading
+import time
+from collections.abc import AsyncIterator, Buffer, Iterator
+from types import TracebackType
+from typing import Any, Generic, Literal, Self, TypeVar, overload
+
+import pyvorn_device
+
+from ._errors import OVERFLOW_PREFIX, StreamError, StreamOverflowError, VornError, stream_error
+
+T = TypeVar("T")
+ErrorPolicy = Literal["raise", "yield"]
+
+
+class _End:
+    """The end of the stream."""
+
+
+_END = _End()
+
+
+def _wake(waiter: asyncio.Future[None]) -> None:
+    if not waiter.done():
+        waiter.set_result(None)
+
+
+class _Channel:
+    """The stream's callable and a bounded hand-off to one consumer thread or event loop."""
+
+    def __init__(self, limit: int, copy: bool) -> None:
+        self._lock = threading.Lock()
+        self._ready = threading.Condition(self._lock)
+        self._items: collections.deque[object] = collections.deque()
+        self._limit = limit
+        self._copy = copy  # DataViews are valid only during the call: keep bytes instead
+        self._dropped_events = self._dropped_chunks = self._dropped_bytes = 0
+        self._closed = False
+        self._waiter: asyncio.Future[None] | None = None
+
+    def __call__(self, data: Buffer | None, error: str | None) -> None:
+        """Runs on the stream's delivery thread, for every event."""
+        item: object
+        if data is not None:
+            item = data = bytes(data) if self._copy else data
+        elif error is not None:
+            item = stream_error(error)
+        else:
+            item = _END
+        with self._lock:
+            if self._closed:
+                return
+            if item is not _END and len(self._items) >= self._limit:
+                self._dropped_events += 1
+                if data is not None:
+                    self._dropped_chunks += 1
+                    self._dropped_bytes += memoryview(data).nbytes
+                return
+            self._report_drops()
+            self._items.append(item)
+            self._ready.notify()
+            waiter, self._waiter = self._waiter, None
+        if waiter is not None:
+            try:
+                waiter.get_loop().call_soon_threadsafe(_wake, waiter)
+            except RuntimeError:  # the event loop is closed: nobody waits any more
+                pass
+
+    def _report_drops(self) -> bool:
+        """Queues the report of the events dropped since the last one (lock held)."""
+        if not self._dropped_events:
+            return False
+        errors = self._dropped_events - self._dropped_chunks  # the module's own reports among them
+        self._items.append(StreamOverflowError(
+            f"{OVERFLOW_PREFIX}: {self._dropped_events} events dropped "
+            f"({self._dropped_chunks} chunks, {self._dropped_bytes} bytes"
+            + (f", {errors} errors)" if errors else ")")))
+        self._dropped_events = self._dropped_chunks = self._dropped_bytes = 0
+        return True
+
+    def _take(self) -> object | None:
+        """The next item, _END once closed, or None when there is nothing yet (lock held)."""
+        if self._items or self._report_drops():
+            return self._items.popleft()
+        return _END if self._closed else None
+
+    def get(self, timeout: float | None) -> object:
+        """The next item, waiting for it; TimeoutError after `timeout` seconds without one."""
+        deadline = None if timeout is None else time.monotonic() + timeout
+        with self._lock:
+            while (item := self._take()) is None:
+                remaining = None if deadline is None else deadline - time.monotonic()
+                if remaining is not None and remaining <= 0:
+                    raise TimeoutError(f"no stream event within {timeout} s")
+                self._ready.wait(remaining)
+            return item
+
+    async def aget(self, timeout: float | None) -> object:
+        """The next item, awaiting it without blocking the event loop."""
+        loop = asyncio.get_running_loop()
+        deadline = None if timeout is None else loop.time() + timeout
+        while True:
+            with self._lock:
+                if (item := self._take()) is not None:
+                    return item
+                waiter = self._waiter = loop.create_future()
+            try:
+                if deadline is None:
+                    await waiter
+                else:
+                    async with asyncio.timeout_at(deadline):
+                        await waiter
+            except TimeoutError:
+                raise TimeoutError(f"no stream event within {timeout} s") from None
+            finally:
+                with self._lock:
+                    if self._waiter is waiter:
+                        self._waiter = None
+
+    def close(self) -> None:
+        """From now on events are discarded and consumers see the end."""
+        with self._lock:
+            self._closed = True
+            self._items.clear()
+            self._dropped_events = 0
+            self._ready.notify_all()
+            waiter, self._waiter = self._waiter, None
+        if waiter is not None:
+            try:
+                waiter.get_loop().call_soon_threadsafe(_wake, waiter)
+            except RuntimeError:
+                pass
+
+
+class _StreamBase(Generic[T]):
+    def __init__(self, device: pyvorn_device.Device, addr: int, *, chunk_size: int = 0,
+                 alignment: int | None = None, max_queue_elements: int = 4096,
+                 errors: ErrorPolicy = "raise", timeout: float | None = None) -> None:
+        if errors not in ("raise", "yield"):
+            raise ValueError(f"errors must be 'raise' or 'yield', not {errors!r}")
+        self._errors = errors
+        self._timeout = timeout
+        self._channel = _Channel(max_queue_elements, copy=alignment is not None)
+        if alignment is None:
+            handle = device.start_read_stream(addr, self._channel, chunk_size, max_queue_elements)
+        else:
+            handle = device.start_aligned_read_stream(addr, alignment, self._channel, chunk_size,
+                                                      max_queue_elements)
+        if handle is None:
+            raise VornError("the device started no stream")
+        self._handle: pyvorn_device.DataStream | None = handle
+
+    @property
+    def closed(self) -> bool:
+        """True once the stream has ended, failed or been closed."""
+        return self._handle is None
+
+    def close(self) -> None:
+        """Stops the stream and drops what was not read yet; returns when the device's stream
+        has stopped. Any number of calls, from any thread."""
+        handle, self._handle = self._handle, None
+        if handle is not None:
+            self._channel.close()  # first, so that what stop() waits for is only discarded
+            handle.stop()
+
+    def _result(self, item: object) -> T | None:
+        """What reading `item` gives: the item, None at the end, or an error raised."""
+        if item is _END:
+            self.close()
+            return None
+        if isinstance(item, StreamError) and self._errors == "raise":
+            self.close()
+            raise item
+        return item  # type: ignore[return-value]
+
+
+class ChunkStream(_StreamBase[T]):
+    """A running stream read by pulling: `for chunk in stream:` or `stream.read()`.
+
+    Made by `stream()`; see there. Leaving the `for` loop or the `with` block, close(), the end
+    of the stream and any exception raised by reading it stop the stream."""
+
+    def read(self, timeout: float | None = None) -> T | None:
+        """The next chunk (or error, with errors="yield"), or None at the end of the stream.
+        Raises TimeoutError when nothing came within `timeout` seconds (the default is the
+        stream's own timeout)."""
+        if self._handle is None:
+            return None
+        try:
+            item = self._channel.get(self._timeout if timeout is None else timeout)
+        except BaseException:
+            self.close()
+            raise
+        return self._result(item)
+
+    def __iter__(self) -> Iterator[T]:
+        try:
+            while (item := self.read()) is not None:
+                yield item
+        finally:
+            self.close()
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()
+
+
+class _AsyncIterator(Generic[T]):
+    """What `async for` runs on; dropping it (leaving the loop) closes the stream."""
+
+    def __init__(self, stream: AsyncChunkStream[T]) -> None:
+        self._stream = stream
+
+    def __aiter__(self) -> Self:
+        return self
+
+    async def __anext__(self) -> T:
+        item = await self._stream.read()
+        if item is None:
+            raise StopAsyncIteration
+        return item
+
+    def __del__(self) -> None:
+        self._stream.close()
+
+
+class AsyncChunkStream(_StreamBase[T]):
+    """A running stream read in asyncio: `async for chunk in stream:` or `await stream.read()`.
+
+    Made by `astream()`; see there. Leaving the loop or the `async with` block, aclose(), the
+    end, any exception raised by reading, and cancelling a task waiting in read() stop the
+    stream."""
+
+    async def read(self, timeout: float | None = None) -> T | None:
+        """The next chunk (or error, with errors="yield"), or None at the end of the stream."""
+        if self._handle is None:
+            return None
+        try:
+            item = await self._channel.aget(self._timeout if timeout is None else timeout)
+        except BaseException:  # cancellation included
+            self.close()
+            raise
+        return self._result(item)
+
+    def __aiter__(self) -> AsyncIterator[T]:
+        return _AsyncIterator(self)
+
+    async def aclose(self) -> None:
+        """close() on a worker thread, so that the event loop runs on while the device stops."""
+        if self._handle is not None:
+            await asyncio.to_thread(self.close)
+
+    async def __aenter__(self) -> Self:
+        return self
+
+    async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                        traceback: TracebackType | None) -> None:
+        await self.aclose()
+
+
+# The element types: ManagedBuffer for plain streams, bytes for aligned ones, and StreamError
+# too when errors are yielded.
+@overload
+def stream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ...,
+           alignment: None = None, max_queue_elements: int = ...,
+           errors: Literal["raise"] = "raise", timeout: float | None = ...,
+           ) -> ChunkStream[pyvorn_device.ManagedBuffer]: ...
+@overload
+def stream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ...,
+           alignment: int, max_queue_elements: int = ...,
+           errors: Literal["raise"] = "raise", timeout: float | None = ...,
+           ) -> ChunkStream[bytes]: ...
+@overload
+def stream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ...,
+           alignment: None = None, max_queue_elements: int = ...,
+           errors: Literal["yield"], timeout: float | None = ...,
+           ) -> ChunkStream[pyvorn_device.ManagedBuffer | StreamError]: ...
+@overload
+def stream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ...,
+           alignment: int, max_queue_elements: int = ...,
+           errors: Literal["yield"], timeout: float | None = ...,
+           ) -> ChunkStream[bytes | StreamError]: ...
+def stream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = 0,
+           alignment: int | None = None, max_queue_elements: int = 4096,
+           errors: ErrorPolicy = "raise", timeout: float | None = None,
+           ) -> ChunkStream[Any]:
+    """Starts a read stream on `device` and returns it as an iterator of its chunks.
+
+        with vornkit.stream(device, 0) as chunks:
+            for chunk in chunks:
+                samples = numpy.frombuffer(chunk, "<u4")
+
+    `addr` and `chunk_size` go to the device. Without `alignment` the chunks are the device's
+    own `ManagedBuffer` objects (no copy; keep them as long as you like). With `alignment` the
+    stream is an aligned stream, and each block arrives as `bytes` (copied from its DataView,
+    which is valid only during the callback): multiples of `alignment` bytes, except the last.
+
+    At most `max_queue_elements` events wait to be read, in the module's queue and here alike:
+    when the loop falls that far behind, newer events are dropped and reported, in their place,
+    as a StreamOverflowError ("Queue Overflow, dropping event: N events dropped (...)").
+
+    Errors (device errors and overflow reports): with errors="raise" (the default) reading
+    raises the StreamError and stops the stream; with errors="yield" they are yielded as
+    StreamError objects among the chunks and the stream goes on.
+
+    The end of the stream ends the loop. `timeout` bounds the wait for each event (TimeoutError).
+    """
+    return ChunkStream(device, addr, chunk_size=chunk_size, alignment=alignment,
+                       max_queue_elements=max_queue_elements, errors=errors, timeout=timeout)
+
+
+@overload
+def astream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ...,
+            alignment: None = None, max_queue_elements: int = ...,
+            errors: Literal["raise"] = "raise", timeout: float | None = ...,
+            ) -> AsyncChunkStream[pyvorn_device.ManagedBuffer]: ...
+@overload
+def astream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ...,
+            alignment: int, max_queue_elements: int = ...,
+            errors: Literal["raise"] = "raise", timeout: float | None = ...,
+            ) -> AsyncChunkStream[bytes]: ...
+@overload
+def astream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ...,
+            alignment: None = None, max_queue_elements: int = ...,
+            errors: Literal["yield"], timeout: float | None = ...,
+            ) -> AsyncChunkStream[pyvorn_device.ManagedBuffer | StreamError]: ...
+@overload
+def astream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ...,
+            alignment: int, max_queue_elements: int = ...,
+            errors: Literal["yield"], timeout: float | None = ...,
+            ) -> AsyncChunkStream[bytes | StreamError]: ...
+def astream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = 0,
+            alignment: int | None = None, max_queue_elements: int = 4096,
+            errors: ErrorPolicy = "raise", timeout: float | None = None,
+            ) -> AsyncChunkStream[Any]:
+    """stream() for asyncio: starts the stream and returns an asynchronous iterator over it.
+
+        async with vornkit.astream(device, 0) as chunks:
+            async for chunk in chunks:
+                ...
+
+    The same arguments, chunks, limit and error policy as stream(). The delivery thread wakes
+    the event loop with loop.call_soon_threadsafe; the loop is never blocked while it waits.
+    Cancelling the task that waits for a chunk stops the stream (the CancelledError goes on).
+    """
+    return AsyncChunkStream(device, addr, chunk_size=chunk_size, alignment=alignment,
+                            max_queue_elements=max_queue_elements, errors=errors,
+                            timeout=timeout)

@@ -1,0 +1,144 @@
+"""vornkit.stream and vornkit.astream: end, leaving the loop, cancellation, errors, overflow."""
+
+import asyncio
+import time
+
+import pytest
+
+import pyvorn_device
+import vornkit
+from stream_recorder import counter_bytes
+
+
+def running(device):
+    return "acquisitions running: 0" not in device.get_status()
+
+
+@pytest.fixture
+def sim():
+    device = vornkit.open_device("sim")
+    vornkit.set_registers(device, {0x100: 0, 0x104: 256, 0x108: 2000, 0x10C: 0})  # counter, endless
+    return device
+
+
+def scripted(stream_manager, script):
+    return stream_manager.create_device(script)
+
+
+class TestIterator:
+    def test_plain_chunks_stay_valid_and_aligned_blocks_are_bytes(self, stream_manager):
+        with vornkit.stream(scripted(stream_manager, "o10 o0 o5 s"), 0) as chunks:
+            kept = list(chunks)
+            assert chunks.closed
+        assert all(isinstance(c, pyvorn_device.ManagedBuffer) for c in kept)
+        assert b"".join(bytes(c) for c in kept) == counter_bytes(0, 15)
+        assert [len(memoryview(c)) for c in kept] == [10, 0, 5]
+
+        blocks = list(vornkit.stream(scripted(stream_manager, "o6 o1 o1 o5 s"), 0, alignment=4))
+        assert [type(b) for b in blocks] == [bytes] * 4
+        assert blocks == [counter_bytes(0, 4), counter_bytes(4, 4), counter_bytes(8, 4),
+                          counter_bytes(12, 1)]
+
+    @pytest.mark.parametrize("leave", ["break", "with", "close", "timeout"])
+    def test_leaving_stops_the_stream(self, sim, leave):
+        if leave == "break":
+            for chunk in vornkit.stream(sim, 0):
+                break
+        elif leave == "with":
+            with vornkit.stream(sim, 0) as chunks:
+                assert chunks.read() is not None and running(sim)
+        elif leave == "close":
+            chunks = vornkit.stream(sim, 0)
+            chunks.read()
+            chunks.close()
+            assert chunks.read() is None and list(chunks) == []
+        else:
+            vornkit.set_registers(sim, {0x108: 1})  # one chunk a second
+            chunks = vornkit.stream(sim, 0, timeout=0.1)
+            chunks.read()  # the first chunk comes at once, the next a second later
+            with pytest.raises(TimeoutError):
+                chunks.read()
+            assert chunks.closed
+        assert not running(sim)
+
+    def test_device_errors_raise_or_are_yielded(self, stream_manager):
+        chunks = vornkit.stream(scripted(stream_manager, "o4 eboom o4 s"), 0)
+        assert bytes(chunks.read()) == counter_bytes(0, 4)
+        with pytest.raises(vornkit.StreamError, match="^boom$"):
+            chunks.read()
+        assert chunks.closed and chunks.read() is None
+
+        items = list(vornkit.stream(scripted(stream_manager, "o4 eboom o4 s"), 0, errors="yield"))
+        assert [type(item) for item in items] == [pyvorn_device.ManagedBuffer,
+                                                  vornkit.StreamError, pyvorn_device.ManagedBuffer]
+        assert items[1].message == "boom"
+        with pytest.raises(ValueError, match="errors must be"):
+            vornkit.stream(scripted(stream_manager, "s"), 0, errors="ignore")
+
+    @pytest.mark.parametrize("errors", ["raise", "yield"])
+    def test_overflow_is_reported_in_place(self, stream_manager, errors):
+        chunks = vornkit.stream(scripted(stream_manager, "b500 s"), 0, max_queue_elements=64,
+                                errors=errors)
+        time.sleep(0.5)  # the burst is over long before: up to 64 events wait, the rest was dropped
+        received = []
+        with pytest.raises(vornkit.StreamOverflowError) if errors == "raise" else chunks:
+            for item in chunks:
+                received.append(item)
+        if errors == "yield":
+            *received, report = received
+            assert isinstance(report, vornkit.StreamOverflowError)
+            assert report.message.startswith("Queue Overflow, dropping event")
+        assert 0 < len(received) <= 64  # what came before the drops, whole and in order
+        assert b"".join(bytes(c) for c in received) == counter_bytes(0, 64 * len(received))
+
+    def test_a_device_without_streams_raises(self):
+        with pytest.raises(vornkit.VornError, match="started no stream"):
+            vornkit.stream(pyvorn_device.Device(), 0)
+
+
+class TestAsyncIterator:
+    def test_chunks_then_end_without_blocking_the_loop(self, stream_manager):
+        async def main():
+            ticks = 0
+
+            async def tick():
+                nonlocal ticks
+                while True:
+                    ticks += 1
+                    await asyncio.sleep(0.01)
+
+            ticker = asyncio.create_task(tick())
+            async with vornkit.astream(scripted(stream_manager, "o3 p200 o2 s"), 0) as chunks:
+                got = [bytes(c) async for c in chunks]
+            ticker.cancel()
+            return got, ticks
+
+        got, ticks = asyncio.run(main())
+        assert got == [counter_bytes(0, 3), counter_bytes(3, 2)] and ticks >= 5
+
+    def test_break_cancellation_and_errors_stop_the_stream(self, sim, stream_manager):
+        async def main():
+            async for chunk in vornkit.astream(sim, 0):
+                break
+            assert not running(sim)
+
+            chunks = vornkit.astream(scripted(stream_manager, "w s"), 0)
+            task = asyncio.create_task(chunks.read())
+            await asyncio.sleep(0.05)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            assert chunks.closed
+
+            with pytest.raises(TimeoutError):
+                async with vornkit.astream(scripted(stream_manager, "w s"), 0) as chunks:
+                    await asyncio.wait_for(chunks.read(), 0.05)
+
+            chunks = vornkit.astream(scripted(stream_manager, "o1 eboom s"), 0)
+            with pytest.raises(vornkit.StreamError, match="boom"):
+                async for chunk in chunks:
+                    pass
+            assert chunks.closed
+
+        asyncio.run(main())
+        assert not running(sim)
