@@ -7,9 +7,24 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     from ._progress import Progress
 
+import re
+
 #: The text every overflow report of a stream starts with, whether the module's queue or the
-#: iterator's own hand-off dropped the events. Match on this prefix only: counts may follow.
+#: iterator's own hand-off dropped the events. Match on this prefix: the counts follow it.
 OVERFLOW_PREFIX = "Queue Overflow, dropping event"
+_COUNTS = re.compile(re.escape(OVERFLOW_PREFIX) + r": (\d+) events? dropped, (\d+) bytes of data lost")
+
+
+def overflow_report(events: int, data_bytes: int) -> str:
+    """The report of `events` dropped events holding `data_bytes` bytes of data."""
+    noun = "event" if events == 1 else "events"
+    return f"{OVERFLOW_PREFIX}: {events} {noun} dropped, {data_bytes} bytes of data lost"
+
+
+def overflow_counts(message: str) -> tuple[int, int] | None:
+    """(events, bytes) of an overflow report, or None for any other text."""
+    match = _COUNTS.match(message)
+    return (int(match[1]), int(match[2])) if match else None
 
 
 class VornError(Exception):
@@ -39,7 +54,7 @@ class StreamError(VornError):
 
 class StreamOverflowError(StreamError):
     """Events were dropped: the consumer fell `max_queue_elements` events behind the device.
-    The message starts with OVERFLOW_PREFIX."""
+    The message is "Queue Overflow, dropping event: N events dropped, B bytes of data lost"."""
 
 
 class StreamEndedError(VornError):

@@ -19,7 +19,8 @@ from typing import Any, Generic, Literal, Self, TypeVar, overload
 
 import pyvorn_device
 
-from ._errors import OVERFLOW_PREFIX, StreamError, StreamOverflowError, VornError, stream_error
+from ._errors import (StreamError, StreamOverflowError, VornError, overflow_counts, overflow_report,
+                      stream_error)
 
 T = TypeVar("T")
 ErrorPolicy = Literal["raise", "yield"]
@@ -46,7 +47,7 @@ class _Channel:
         self._items: collections.deque[object] = collections.deque()
         self._limit = limit
         self._copy = copy  # DataViews are valid only during the call: keep bytes instead
-        self._dropped_events = self._dropped_chunks = self._dropped_bytes = 0
+        self._dropped_events = self._dropped_bytes = 0
         self._closed = False
         self._waiter: asyncio.Future[None] | None = None
 
@@ -63,10 +64,11 @@ class _Channel:
             if self._closed:
                 return
             if item is not _END and len(self._items) >= self._limit:
-                self._dropped_events += 1
-                if data is not None:
-                    self._dropped_chunks += 1
-                    self._dropped_bytes += memoryview(data).nbytes
+                # The module's own report of drops adds its counts; anything else is one event.
+                counts = overflow_counts(error) if error is not None else None
+                events, lost = counts or (1, memoryview(data).nbytes if data is not None else 0)
+                self._dropped_events += events
+                self._dropped_bytes += lost
                 return
             self._report_drops()
             self._items.append(item)
@@ -82,12 +84,9 @@ class _Channel:
         """Queues the report of the events dropped since the last one (lock held)."""
         if not self._dropped_events:
             return False
-        errors = self._dropped_events - self._dropped_chunks  # the module's own reports among them
         self._items.append(StreamOverflowError(
-            f"{OVERFLOW_PREFIX}: {self._dropped_events} events dropped "
-            f"({self._dropped_chunks} chunks, {self._dropped_bytes} bytes"
-            + (f", {errors} errors)" if errors else ")")))
-        self._dropped_events = self._dropped_chunks = self._dropped_bytes = 0
+            overflow_report(self._dropped_events, self._dropped_bytes)))
+        self._dropped_events = self._dropped_bytes = 0
         return True
 
     def _take(self) -> object | None:
@@ -312,7 +311,8 @@ def stream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = 0,
 
     At most `max_queue_elements` events wait to be read, in the module's queue and here alike:
     when the loop falls that far behind, newer events are dropped and reported, in their place,
-    as a StreamOverflowError ("Queue Overflow, dropping event: N events dropped (...)").
+    as a StreamOverflowError ("Queue Overflow, dropping event: N events dropped, B bytes of data
+    lost").
 
     Errors (device errors and overflow reports): with errors="raise" (the default) reading
     raises the StreamError and stops the stream; with errors="yield" they are yielded as
