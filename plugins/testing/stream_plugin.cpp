@@ -18,6 +18,13 @@
 //   none      start_read_stream returns no stream and leaves the callback untouched
 //   null      start_read_stream returns an engaged but null handle
 //   throw     start_read_stream throws std::runtime_error("stream refused")
+//   grab none, grab throw
+//             start_read_stream takes the callback, then returns no stream or throws as above:
+//             the callback is destroyed on the caller's thread, inside the call
+//   play ...  plays the rest of the script with the callback (the device keeps it), but
+//             start_read_stream returns no stream
+// trigger() (any address and selector) shuts down every stream the device holds ("own" and
+// "play" scripts) on the caller's thread.
 // Counters (libvorn_test_counters): "stream.starts" (start_read_stream calls), "stream.stops"
 // (stop() calls), "stream.chunks_made" and "stream.chunks_freed" (by this plugin's own deleter).
 #include <charconv>
@@ -232,11 +239,30 @@ class ScriptDevice final : public vorn_test::QuietDevice {
         if (first == "throw") {
             throw std::runtime_error("stream refused");
         }
+        if (first == "grab") {
+            const EventCallback taken(std::move(callback));
+            if (words_.size() > 1 && words_[1] == "throw") {
+                throw std::runtime_error("stream refused");
+            }
+            return std::nullopt;
+        }
+        if (first == "play") {
+            players_.push_back(std::make_shared<Player>(
+                std::vector<std::string>(words_.begin() + 1, words_.end()), std::move(callback)));
+            return std::nullopt;
+        }
         auto player = std::make_shared<Player>(words_, std::move(callback));
         if (owns_streams_) {
             players_.push_back(player);
         }
         return std::make_unique<ScriptStream>(std::move(player));
+    }
+
+    Status trigger(unsigned int, std::int32_t) override {
+        for (auto& player : players_) {
+            player->shutdown();
+        }
+        return Status::Success;
     }
 
   private:

@@ -240,3 +240,114 @@ class TestStress:
             streams.clear()
             gc.collect()
         assert counters["stream.chunks_made"] == counters["stream.chunks_freed"]
+
+
+BLOCKED_EXIT_SCRIPT = """
+import queue, signal, sys, threading, time, pyvorn_device
+manager = pyvorn_device.get_device_manager(sys.argv[1])
+how = sys.argv[2]
+inside = threading.Barrier(4)
+full = queue.Queue(maxsize=1)
+full.put(None)
+def blocked(wait):
+    def callback(data, error):
+        if data is not None:
+            try:
+                inside.wait(10)
+            except threading.BrokenBarrierError:
+                pass
+            wait()
+    return callback
+devices = [manager.create_device("c64") for _ in range(3)]
+streams = [devices[0].start_read_stream(0, blocked(threading.Event().wait)),
+           devices[1].start_aligned_read_stream(0, 16, blocked(lambda: full.put(None))),
+           devices[2].start_read_stream(0, blocked(lambda: time.sleep(3600)))]
+inside.wait(10)
+print("blocked", flush=True)
+if how == "stop":
+    streams[0].stop()  # waits for the blocked callable: only Ctrl-C ends it
+if how == "exit":
+    sys.exit(3)
+if how == "raise":
+    raise SystemError("unhandled")
+if how == "interrupt":
+    time.sleep(60)
+"""
+
+
+class TestExitWithBlockedCallables:
+    @pytest.mark.parametrize("how, expected", [("end", 0), ("exit", 3), ("raise", 1)])
+    def test_exit_is_prompt_and_keeps_its_status(self, stream_plugin, how, expected):
+        result = run_python(BLOCKED_EXIT_SCRIPT, str(stream_plugin), how, timeout=30)
+        assert result.returncode == expected, result.stderr
+        assert "blocked" in result.stdout
+        assert "Fatal Python error" not in result.stderr and "terminate" not in result.stderr
+
+    @pytest.mark.parametrize("how", ["interrupt", "stop"])
+    def test_ctrl_c_ends_the_process_also_while_stop_waits(self, tmp_path, stream_plugin, how):
+        script = tmp_path / "blocked.py"
+        script.write_text(BLOCKED_EXIT_SCRIPT)
+        process = subprocess.Popen(
+            [sys.executable, str(script), str(stream_plugin), how],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        )
+        try:
+            assert process.stdout.readline().strip() == "blocked"
+            time.sleep(0.2)
+            process.send_signal(signal.SIGINT)
+            _, stderr = process.communicate(timeout=30)
+        finally:
+            process.kill()
+        assert process.returncode == -signal.SIGINT, stderr
+        assert "KeyboardInterrupt" in stderr and "Fatal Python error" not in stderr
+
+
+LOCK_ORDER_SCRIPT = """
+import sys, threading, pyvorn_device
+manager = pyvorn_device.get_device_manager(sys.argv[1])
+calls = []
+def callback(data, error):
+    calls.append((data is not None, error))
+for script in ("grab none", "play o1 o1 s"):
+    assert manager.create_device(script).start_read_stream(0, callback) is None
+try:
+    manager.create_device("grab throw").start_aligned_read_stream(0, 4, callback)
+    raise AssertionError("no exception")
+except RuntimeError as error:
+    assert str(error) == "stream refused"
+assert calls == [], calls  # a start that gives no stream never calls its callable
+ended = threading.Event()
+def until_end(data, error):
+    if data is None and error is None:
+        ended.set()
+device = manager.create_device("own c64")
+stream = device.start_read_stream(0, until_end)
+assert device.trigger(0, 0) == pyvorn_device.ReturnCode.Success  # ends the stream under the lock
+assert ended.wait(10)
+print("ok")
+"""
+
+
+def test_a_device_releasing_the_callable_under_the_lock_does_not_deadlock(stream_plugin):
+    result = run_python(LOCK_ORDER_SCRIPT, str(stream_plugin), timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+def test_streams_end_cleanly_after_a_subinterpreter_was_created(stream_plugin):
+    result = run_python(
+        """
+import _interpreters, sys, threading, pyvorn_device
+_interpreters.destroy(_interpreters.create())
+manager = pyvorn_device.get_device_manager(sys.argv[1])
+for _ in range(20):
+    ended = threading.Event()
+    stream = manager.create_device("o8 o8 s").start_read_stream(0, lambda d, e: d or e or ended.set())
+    assert ended.wait(10)
+    del stream
+print("ok")
+""",
+        str(stream_plugin),
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
