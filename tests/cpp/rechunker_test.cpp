@@ -1,8 +1,10 @@
 // The re-chunker: aligned blocks shown in place, only straddling blocks gathered, nothing lost or
-// reordered, Error passed without flushing, the final short block before Stop.
+// reordered, Error passed without flushing, the final short block before Stop, the grid kept across
+// gaps, and views whose memory the consumer keeps.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -15,9 +17,11 @@
 
 namespace {
 
+using vorn::DataStream::Dropped;
 using vorn::DataStream::Event;
 using vorn::DataStream::EventCallback;
 using vorn::DataStream::Rechunker;
+using vorn::DataStream::ViewKeeper;
 using vorn::DataStream::Events::DataView;
 using vorn::DataStream::Events::Error;
 using vorn::DataStream::Events::OwnedData;
@@ -222,6 +226,79 @@ TEST(Rechunker, MatchesTheAlignedCutOfTheStreamForRandomChunking) {
             EXPECT_EQ(sink.events.size() - before, input.size() % alignment != 0 ? 1u : 0u);
         }
     }
+}
+
+// A gap keeps the stream's grid: the partial blocks on both sides are lost with it, and one report,
+// after the views before the gap and before any after it, counts every byte not delivered.
+TEST(Rechunker, KeepsTheGridAcrossAGapAndReportsTheWholeHole) {
+    Sink sink;
+    Rechunker rechunker(sink.callback(), 4);
+    EventCallback feed_into = [&](Event&& event) { rechunker(std::move(event)); };
+    sink.feed(feed_into, pattern(6, 0), true);    // bytes 0-5: block 0-3, bytes 4-5 pending
+    rechunker.dropped(Dropped{1, 5});             // bytes 6-10 dropped
+    ASSERT_EQ(sink.events.size(), 1u);            // reported once the grid is reached again
+    sink.feed(feed_into, pattern(7, 11), false);  // bytes 11-17: 11 skipped, block 12-15
+    rechunker.dropped(Dropped{2, 4});             // bytes 18-21 (16-17 pending)
+    rechunker(Event{Error{"device"}});            // passes the report so far first
+    sink.feed(feed_into, pattern(3, 22), true);   // bytes 22-24: 22-23 skipped, then the end
+    rechunker(Event{Stop{}});
+
+    ASSERT_EQ(sink.events.size(), 8u);
+    EXPECT_EQ(sink.events[0].bytes, pattern(4, 0));
+    EXPECT_EQ(sink.events[1].message,
+              "Queue Overflow, dropping event: 1 event dropped, 8 bytes of data lost");
+    EXPECT_EQ(sink.events[2].bytes, pattern(4, 12));
+    EXPECT_EQ(sink.events[3].message,
+              "Queue Overflow, dropping event: 2 events dropped, 6 bytes of data lost");
+    EXPECT_EQ(sink.events[4].message, "device");
+    EXPECT_EQ(sink.events[5].message,
+              "Queue Overflow, dropping event: 0 events dropped, 2 bytes of data lost");
+    EXPECT_EQ(sink.events[6].bytes, pattern(1, 24));
+    EXPECT_EQ(sink.events[7].kind, 0u);
+}
+
+std::atomic<int> g_chunks_freed{0};
+void free_counted(std::uint8_t* bytes) {
+    g_chunks_freed.fetch_add(1);
+    delete[] bytes;
+}
+
+// A consumer that keeps every view gets the memory it lies in (chunks in place, and the gathering
+// buffer, which the re-chunker then replaces): the bytes stay as they were until it lets go.
+TEST(Rechunker, ViewsTheConsumerKeepsStayValidUntilReleased) {
+    auto keeper = std::make_shared<ViewKeeper>();
+    struct Kept {
+        std::shared_ptr<const void> memory;
+        const std::uint8_t* data;
+        std::vector<std::uint8_t> bytes;
+    };
+    std::vector<Kept> kept;
+    Rechunker rechunker(
+        [&](Event&& event) {
+            const auto* view_ptr = std::get_if<DataView>(&event);
+            if (view_ptr == nullptr) {
+                return;
+            }
+            const DataView& view = *view_ptr;
+            kept.push_back({keeper->keep(), view.data,
+                            std::vector<std::uint8_t>(view.data, view.data + view.size)});
+        },
+        4, keeper);
+    g_chunks_freed = 0;
+    for (std::uint8_t c = 0; c < 4; ++c) {
+        auto* bytes = new std::uint8_t[6];
+        std::copy_n(pattern(6, static_cast<std::uint8_t>(6 * c)).begin(), 6, bytes);
+        rechunker(Event{OwnedData(bytes, 6, &free_counted)});
+    }
+    rechunker(Event{Stop{}});
+    ASSERT_EQ(kept.size(), 6u);
+    EXPECT_EQ(g_chunks_freed.load(), 0);  // every chunk holds a kept view
+    for (const Kept& k : kept) {          // gathered blocks too: later ones went to a fresh buffer
+        ASSERT_NE(k.memory, nullptr);
+        EXPECT_TRUE(std::equal(k.bytes.begin(), k.bytes.end(), k.data));
+    }
+    kept.clear();
+    EXPECT_EQ(g_chunks_freed.load(), 4);
 }
 
 }  // namespace

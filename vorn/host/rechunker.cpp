@@ -139,12 +139,12 @@ void Rechunker::report_loss() {
     if (loss_.events == 0 && loss_.bytes == 0) {
         return;
     }
-    std::string text;
-    if (loss_.events > 0) {
-        text = overflow_message(loss_);
-    } else {
-        text = "aligned stream: " + std::to_string(loss_.bytes) + " bytes of data lost";
-    }
+    // Bytes lost only to a failed allocation have their own text; everything else goes back to
+    // dropped events (also bytes skipped after a report that an event in between had flushed).
+    std::string text =
+        loss_.events == 0 && out_of_memory_
+            ? "aligned stream: " + std::to_string(loss_.bytes) + " bytes of data lost"
+            : overflow_message(loss_);
     if (out_of_memory_) {
         text += " (no memory to gather a block of " + std::to_string(alignment_) + " bytes)";
     }
