@@ -204,26 +204,29 @@ class Worker {
                 return;
             }
             const std::uint64_t before = taken_;
-            const bool over = run_events();
+            const Run run = run_events();
             note_pace(taken_ - before);
             if (context_) {
-                context_->end_run();
+                context_->end_run(run == Run::cut_short);
             }
-            if (over) {
+            if (run == Run::over) {
                 return;
             }
         }
     }
 
-    // Hands over the events queued now, up to the run's bounds. True when delivery is over.
-    bool run_events() {
+    enum class Run { over, drained, cut_short };
+
+    // Hands over the events queued now, up to the run's bounds: whether delivery is over, the
+    // queue ran empty, or events are left for the next run.
+    Run run_events() {
         Shared& s = *shared_;
         const auto started = Clock::now();
         for (std::uint32_t n = 0;; ++n) {
             if (n > 0) {
                 if ((context_ && !context_->proceed()) || n >= run_events_ ||
                     (n % 16 == 0 && Clock::now() - started >= run_time_)) {
-                    return false;
+                    return Run::cut_short;
                 }
             }
             Slot slot;
@@ -231,9 +234,9 @@ class Worker {
                 // Nothing more now. The end may have been set since the check: look again.
                 if (taken_ >= s.limit.load(std::memory_order_acquire)) {
                     end();
-                    return true;
+                    return Run::over;
                 }
-                return false;
+                return Run::drained;
             }
             s.taken.store(++taken_, std::memory_order_release);
             if (slot.dropped.events != reported_.events) {
