@@ -19,7 +19,9 @@
 //   null      start_read_stream returns an engaged but null handle
 //   throw     start_read_stream throws std::runtime_error("stream refused")
 // Counters (libvorn_test_counters): "stream.starts" (start_read_stream calls), "stream.stops"
-// (stop() calls), "stream.chunks_made" and "stream.chunks_freed" (by this plugin's own deleter).
+// (stop() calls), "stream.chunks_made" and "stream.chunks_freed" (by this plugin's own deleter);
+// live objects: "stream.handles" (stream handles), "stream.players" (players, with their thread
+// and the host's callback) and "stream.devices".
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
@@ -179,6 +181,7 @@ class Player {
         return true;
     }
 
+    vorn_test::LiveCount live_{"stream.players"};  // first: counts until the thread has been joined
     EventCallback callback_;
     std::uint64_t counter_ = 0;
     std::mutex mutex_;
@@ -198,6 +201,7 @@ class ScriptStream final : public vorn::Device::DataStream {
     }
 
   private:
+    vorn_test::LiveCount live_{"stream.handles"};
     std::shared_ptr<Player> player_;
 };
 
@@ -240,6 +244,7 @@ class ScriptDevice final : public vorn_test::QuietDevice {
     }
 
   private:
+    vorn_test::LiveCount live_{"stream.devices"};
     std::vector<std::string> words_;
     bool owns_streams_ = false;
     std::vector<std::shared_ptr<Player>> players_;
