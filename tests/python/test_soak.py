@@ -599,6 +599,7 @@ class Soak:
 def soak_main(argv):
     """The child's entry: runs the soak described by the JSON argument, writes the result."""
     config = json.loads(argv[0])
+    faulthandler.enable()  # a crash shows every thread's traceback
     faulthandler.dump_traceback_later(config["seconds"] + 3 * SETTLE_SECONDS, exit=True)
     result = Soak(config).run()
     pathlib.Path(config["result"]).write_text(json.dumps(result))
@@ -611,6 +612,7 @@ EXIT_SCRIPTS = ["c64", "own c64", "b500 w s", "c1", "o3 p1 o5 s", "r"]
 def exit_main(argv):
     """An exit subprocess: random streams, some with callables that never return, then an exit
     at a random moment, `how` it was told."""
+    faulthandler.enable()
     stream_path, sim_path, seed, how = argv
     rng = random.Random(int(seed))
     paths = {"stream": stream_path, "sim": sim_path}
