@@ -62,11 +62,6 @@ RSS_BOUND = 20 * MIB  # growth allowed after the warm-up epoch
 EXIT_SECONDS = 10  # bound of one whole exit subprocess: a hang guard, not a speed check
 
 OVERFLOW = re.compile(r"Queue Overflow, dropping event: \d+ events? dropped, (\d+) bytes of data lost")
-# Known: where a device's error arrives while an aligned stream still skips the rest of the block
-# a gap fell in, the gap is reported in two parts: the overflow report, short of whole blocks, and
-# after the error this one for the rest (test_stream_integrity.py has the case, as an expected
-# failure). The soak counts such reports and checks them as part of their gap.
-SPLIT_REPORT = re.compile(r"aligned stream: (\d+) bytes of data lost")
 BAD_OUTPUT = ("Fatal Python error", "Sanitizer", "terminate called", "Segmentation fault", "Aborted")
 
 # Stream plugin scripts: endless until stopped, ending by themselves, bursts that overflow small
@@ -124,7 +119,7 @@ class StreamRecord:
         self.name = name
         self.started = False  # the start gave a DataStream
         self.in_cycle = False  # the callable holds its stream: collected as garbage, maybe unheard
-        self.calls = self.chunks = self.drops = self.ends = self.after_end = self.split_reports = 0
+        self.calls = self.chunks = self.drops = self.ends = self.after_end = 0
         self.faults = []  # the first few things it was handed wrong
         self.injected = collections.Counter()
 
@@ -171,9 +166,6 @@ class Probe:
             record.ends += 1
         elif error.startswith("Queue Overflow"):
             self.check_drop_report(error)
-        elif (split := SPLIT_REPORT.fullmatch(error)) and self.alignment is not None and self.lost:
-            self.lost += int(split[1])
-            record.split_reports += 1
         elif self.plugin == "stream" and error not in SCRIPT_ERRORS:
             record.fault(f"unexpected error {error!r}")
         self.misbehave(data)
@@ -563,7 +555,6 @@ class Soak:
             self.injected.update(record.injected)
             self.streams["callable calls"] += record.calls
             self.streams["drop reports"] += record.drops
-            self.streams["split gap reports"] += record.split_reports
             self.streams["starts"] += 1
             self.streams["gave a stream"] += record.started
             self.streams["collected without an end"] += record.started and not record.ends
@@ -778,8 +769,7 @@ def report(figures, result, exits, slowest, logged):
     figures(counted("  faults injected", injected))
     figures(f"  streams: {streams['gave a stream']} of {streams['starts']} starts gave one, "
             f"{streams['collected without an end']} collected without an end; "
-            f"{streams['callable calls']} calls, {streams['drop reports']} drop reports (known: "
-            f"{streams['split gap reports']} gaps reported in two parts); chunks "
+            f"{streams['callable calls']} calls, {streams['drop reports']} drop reports; chunks "
             f"made {made}, freed {freed}; threads {threads[0]} at start, {max(threads[1:])} at "
             f"most after an epoch; exit subprocesses {exits.total()}, the slowest {slowest:.1f} s")
     figures(f"  memory: RSS {mib(rss[0])} at start, {mib(rss[1])} after the warm-up epoch, "

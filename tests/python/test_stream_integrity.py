@@ -192,8 +192,6 @@ class TestOverload:
         assert rec.errors and lost_bytes(rec.errors) % 4 == 0
         assert sum(map(len, rec.chunks)) + lost_bytes(rec.errors) == 6 * 400
 
-    @pytest.mark.xfail(strict=True, raises=AssertionError,
-                       reason="the loss is reported in two parts, the first short of whole blocks")
     def test_an_error_inside_a_gap_leaves_one_report_of_whole_blocks(self, counters, stream_manager):
         # 65 chunks of 100 bytes reach the stalled callable, the rest of the 71 are dropped: the
         # gap falls inside the second block of 4096, whose rest is skipped when the next chunks
