@@ -167,9 +167,11 @@ class TestOverload:
         assert counters["stream.chunks_made"] - counters["stream.chunks_freed"] <= 65
         release.set()
         rec.wait_end(30)
-        assert len(rec.errors) == 1 and rec.errors[0].startswith(OVERFLOW)
+        # One report per run of drops: two when the burst filled the queue before the delivery
+        # thread took its first chunk, which freed one slot in the middle of the burst.
+        assert len(rec.errors) in (1, 2) and all(e.startswith(OVERFLOW) for e in rec.errors)
         lost = 5000 - len(rec.chunks)
-        assert rec.errors[0] == f"{OVERFLOW}: {lost} events dropped, {64 * lost} bytes of data lost"
+        assert lost_bytes(rec.errors) == 64 * lost
 
     def test_aligned_views_keep_the_grid_across_a_gap(self, counters, stream_manager):
         release = threading.Event()
