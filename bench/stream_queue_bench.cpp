@@ -1,15 +1,14 @@
 // Benchmark of the stream queue: throughput, push-to-delivery latency and CPU use, for the
-// polling-only delivery thread (yield while empty, the baseline) and the one streams use (poll
-// briefly after an event, then wait on the semaphore), side by side in one run; plus the cost of
-// growing the queue on demand against preallocating it for the whole backlog.
+// polling-only delivery thread (yield while empty, the baseline) and the one streams use (adaptive:
+// it polls briefly only while events come close together, else sleeps until the producer wakes
+// it), side by side in one run.
 //
 // Prints figures and ratios (used / baseline); asserts nothing. Usage:
-//   stream_queue_bench [poll_us]   poll_us overrides the poll window of the measured design
+//   stream_queue_bench [poll_us]   measures a fixed policy instead: poll poll_us, then sleep
 //   stream_queue_bench polling RATE SECONDS SIZE
 //                                  one paced run of the polling design only, printed as one line
 //                                  "p50_us p99_us cpu_percent chunks_per_s" (for
 //                                  bench/paced_streams.py, which prints it beside its contenders)
-#include <malloc.h>
 #include <time.h>
 
 #include <algorithm>
@@ -31,7 +30,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using vorn::DataStream::Event;
-using vorn::DataStream::EventQueue;
 using vorn::DataStream::EventStreamQueue;
 using vorn::DataStream::IdleWait;
 using vorn::DataStream::Events::OwnedData;
@@ -183,33 +181,6 @@ Figures destruction(const Design& design) {
     return {seconds_since(start) * 1e6};
 }
 
-// Growing the queue on demand against preallocating it for the backlog limit, on the bare queue:
-// the memory a stream reserves up front (KiB), and the cost of a push (ns) while the backlog
-// builds up to the limit for the first time (the only time growth allocates) and afterwards.
-Figures fill_to_limit(std::size_t capacity) {
-    constexpr int limit = 4096;
-    const auto heap_before = mallinfo2().uordblks;
-    auto queue = std::make_unique<EventQueue>(capacity);
-    const double reserved = static_cast<double>(mallinfo2().uordblks - heap_before) / 1024;
-    auto fill = [&] {
-        const auto start = Clock::now();
-        for (int i = 0; i < limit; ++i) {
-            queue->enqueue(numbered(i));
-        }
-        const double ns = seconds_since(start) * 1e9 / limit;
-        Event event;
-        while (queue->try_dequeue(event)) {
-        }
-        return ns;
-    };
-    const double first = fill();
-    std::vector<double> later;
-    for (int r = 0; r < 20; ++r) {
-        later.push_back(fill());
-    }
-    return {reserved, first, median(later)};
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -221,19 +192,16 @@ int main(int argc, char** argv) {
         return 0;
     }
     IdleWait chosen = EventStreamQueue::default_idle_wait;
+    std::string described = "the streams' adaptive idle policy";
     if (argc > 1) {
-        chosen.poll = std::chrono::microseconds(std::atoll(argv[1]));
+        chosen = IdleWait{std::chrono::microseconds(std::atoll(argv[1])), 0ns, false};
+        described = "polling for " + std::string(argv[1]) + " us, then sleeping until woken";
     }
-    const Design designs[2] = {polling, {"poll+wait", chosen}};
-    const auto us = [](auto d) {
-        return static_cast<long long>(
-            std::chrono::duration_cast<std::chrono::microseconds>(d).count());
-    };
+    const Design designs[2] = {polling, {"used", chosen}};
     std::printf(
         "Stream queue delivery, %u cores. Baseline: polling only (yield while empty).\n"
-        "Used: polling for %lld us after an event, then waiting on the semaphore (%lld us "
-        "at a time). Medians of alternating rounds.\n",
-        std::thread::hardware_concurrency(), us(chosen.poll), us(chosen.wait));
+        "Used: %s. Medians of alternating rounds.\n",
+        std::thread::hardware_concurrency(), described.c_str());
     std::printf("  %-34s %12s %12s %10s\n", "", designs[0].name, designs[1].name, "ratio");
 
     side_by_side(designs, 15, {{"throughput", "events/s"}}, throughput);
@@ -250,16 +218,5 @@ int main(int argc, char** argv) {
     side_by_side(designs, 3, {{"idle CPU per open stream", "% of a core"}}, idle_cpu);
     side_by_side(designs, 15, {{"destruction", "us"}}, destruction);
 
-    std::printf(
-        "\nBare queue, backlog limit 4096. Baseline: grow on demand from %d slots. Used as "
-        "the alternative: preallocate 4096.\n",
-        EventStreamQueue::init_elements);
-    std::printf("  %-34s %12s %12s %10s\n", "", "grow", "prealloc", "ratio");
-    const std::size_t capacities[2] = {EventStreamQueue::init_elements, 4096};
-    side_by_side(capacities, 5,
-                 {{"reserved at construction", "KiB"},
-                  {"push, first fill to the limit", "ns per push"},
-                  {"push, later fills", "ns per push"}},
-                 fill_to_limit);
     return 0;
 }

@@ -50,7 +50,7 @@ class ManagedBufferAdapter {
                 return;
             }
             if (auto* chunk = std::get_if<events::OwnedData>(&event)) {
-                target_(ManagedBuffer(std::move(*chunk), owner_), std::nullopt);
+                target_(ManagedBuffer(std::move(*chunk), &owner_), std::nullopt);
             } else {
                 target_(std::nullopt, std::string("Unsupported data type: DataView"));
             }

@@ -77,7 +77,7 @@ void free_simple_instance(PyObject* self) {
         PyObject_ClearWeakRefs(self);
     }
     if (instance->simple_holder_constructed) {
-        pybind11::error_scope keep_pending_error;
+        // The value's destruction runs no Python code, so a pending error stays as it is.
         using Holder = std::unique_ptr<T>;
         reinterpret_cast<Holder*>(&instance->simple_value_holder[1])->~Holder();
         instance->simple_holder_constructed = false;

@@ -97,6 +97,14 @@ py::object new_chunk_object(DataView&& chunk) {
     return internals::new_simple_instance(g_data_view_type, std::move(chunk));
 }
 
+void end_of_callback(PyObject* object, const ManagedBuffer* /*type*/) noexcept {
+    if (Py_REFCNT(object) > 1) {
+        if (auto* chunk = internals::native<ManagedBuffer>(object)) {
+            chunk->keep_owner();
+        }
+    }
+}
+
 void end_of_callback(PyObject* object, const DataView* /*type*/) noexcept {
     // Only ours: no reference was kept and no export is alive, so nothing can look at it later.
     if (Py_REFCNT(object) > 1) {

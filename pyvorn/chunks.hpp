@@ -41,15 +41,28 @@ struct PythonAllocated {
 
 class ManagedBuffer : public PythonAllocated {
   public:
-    ManagedBuffer(vorn::DataStream::Events::OwnedData data, std::shared_ptr<const void> owner)
-        : owner_(std::move(owner)), data_(std::move(data)) {}
+    // `stream_owner` keeps the plugin loaded during the delivery; a chunk that outlives the
+    // callback takes its own copy of it (keep_owner()), so that the usual chunk, freed as soon as
+    // the callback returns, costs no reference count.
+    ManagedBuffer(vorn::DataStream::Events::OwnedData data,
+                  const std::shared_ptr<const void>* stream_owner) noexcept
+        : stream_owner_(stream_owner), data_(std::move(data)) {}
 
     std::uint8_t* data() const noexcept { return data_.data(); }
     std::uint64_t size() const noexcept { return data_.size(); }
 
+    // At the end of the callback, when the chunk lives on: it keeps the plugin loaded itself.
+    void keep_owner() noexcept {
+        if (stream_owner_ != nullptr) {
+            owner_ = *stream_owner_;
+            stream_owner_ = nullptr;
+        }
+    }
+
   private:
     // Declared first so it is released last: the chunk's deleter runs while its code is loaded.
     std::shared_ptr<const void> owner_;
+    const std::shared_ptr<const void>* stream_owner_;  // valid during the delivery
     vorn::DataStream::Events::OwnedData data_;
 };
 
@@ -97,9 +110,9 @@ void register_chunks(pybind11::module_& m);
 pybind11::object new_chunk_object(ManagedBuffer&& chunk);
 pybind11::object new_chunk_object(DataView&& chunk);
 
-// After the callback that received `object` returned (the lock held): a DataView expires; nothing
-// for a ManagedBuffer.
-inline void end_of_callback(PyObject* /*object*/, const ManagedBuffer* /*type*/) noexcept {}
+// After the callback that received `object` returned (the lock held): a ManagedBuffer that lives
+// on keeps its plugin loaded; a DataView expires.
+void end_of_callback(PyObject* object, const ManagedBuffer* type) noexcept;
 void end_of_callback(PyObject* object, const DataView* type) noexcept;
 
 }  // namespace pyvorn

@@ -1,7 +1,17 @@
 // The Python side of a stream's delivery thread, error texts and message decoding.
 #include "pyvorn/stream_callback.hpp"
 
+#include <chrono>
+#include <thread>
+
 namespace pyvorn {
+
+namespace {
+
+// Long enough for a thread waiting for the interpreter lock to wake and take it.
+constexpr auto lock_hand_over = std::chrono::microseconds(100);
+
+}  // namespace
 
 bool PythonDelivery::begin_run() {
     if (!InterpreterGate::enter()) {
@@ -11,9 +21,15 @@ bool PythonDelivery::begin_run() {
     return true;
 }
 
-void PythonDelivery::end_run() {
+void PythonDelivery::end_run(bool cut_short) {
     thread_.release();
     InterpreterGate::leave();
+    if (cut_short) {
+        // Events are still queued and this thread would take the lock back at once, before any
+        // other thread woken by its release could: wait long enough for one to take it, so that
+        // other Python threads (and other streams) run at least once per run of ours.
+        std::this_thread::sleep_for(lock_hand_over);
+    }
 }
 
 void PythonDelivery::finish() {

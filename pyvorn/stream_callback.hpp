@@ -62,7 +62,7 @@ class PythonDelivery final : public vorn::DataStream::DeliveryContext {
     // On the delivery thread.
     bool begin_run() override;
     bool proceed() noexcept override { return !InterpreterGate::closed(); }
-    void end_run() override;
+    void end_run(bool cut_short) override;
     void finish() override;
     // The thread was unwound out of a call into Python (the interpreter ended it at exit).
     void abandon() noexcept;

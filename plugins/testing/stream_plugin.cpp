@@ -26,7 +26,9 @@
 // trigger() (any address and selector) shuts down every stream the device holds ("own" and
 // "play" scripts) on the caller's thread.
 // Counters (libvorn_test_counters): "stream.starts" (start_read_stream calls), "stream.stops"
-// (stop() calls), "stream.chunks_made" and "stream.chunks_freed" (by this plugin's own deleter).
+// (stop() calls), "stream.chunks_made" and "stream.chunks_freed" (by this plugin's own deleter);
+// live objects: "stream.handles" (stream handles), "stream.players" (players, with their thread
+// and the host's callback) and "stream.devices".
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -186,6 +188,7 @@ class Player {
         return true;
     }
 
+    vorn_test::LiveCount live_{"stream.players"};  // first: counts until the thread has been joined
     EventCallback callback_;
     std::uint64_t counter_ = 0;
     std::mutex mutex_;
@@ -205,6 +208,7 @@ class ScriptStream final : public vorn::Device::DataStream {
     }
 
   private:
+    vorn_test::LiveCount live_{"stream.handles"};
     std::shared_ptr<Player> player_;
 };
 
@@ -266,6 +270,7 @@ class ScriptDevice final : public vorn_test::QuietDevice {
     }
 
   private:
+    vorn_test::LiveCount live_{"stream.devices"};
     std::vector<std::string> words_;
     bool owns_streams_ = false;
     std::vector<std::shared_ptr<Player>> players_;

@@ -229,18 +229,18 @@ TEST(Rechunker, MatchesTheAlignedCutOfTheStreamForRandomChunking) {
 }
 
 // A gap keeps the stream's grid: the partial blocks on both sides are lost with it, and one report,
-// after the views before the gap and before any after it, counts every byte not delivered.
+// at once, counts the whole hole; a drop without data leaves pending bytes as they are.
 TEST(Rechunker, KeepsTheGridAcrossAGapAndReportsTheWholeHole) {
     Sink sink;
     Rechunker rechunker(sink.callback(), 4);
     EventCallback feed_into = [&](Event&& event) { rechunker(std::move(event)); };
     sink.feed(feed_into, pattern(6, 0), true);    // bytes 0-5: block 0-3, bytes 4-5 pending
-    rechunker.dropped(Dropped{1, 5});             // bytes 6-10 dropped
-    ASSERT_EQ(sink.events.size(), 1u);            // reported once the grid is reached again
+    rechunker.dropped(Dropped{1, 5});             // bytes 6-10 dropped: the hole is 4-11
     sink.feed(feed_into, pattern(7, 11), false);  // bytes 11-17: 11 skipped, block 12-15
-    rechunker.dropped(Dropped{2, 4});             // bytes 18-21 (16-17 pending)
-    rechunker(Event{Error{"device"}});            // passes the report so far first
-    sink.feed(feed_into, pattern(3, 22), true);   // bytes 22-24: 22-23 skipped, then the end
+    rechunker.dropped(Dropped{2, 4});             // bytes 18-21 (16-17 pending): hole 16-23
+    rechunker(Event{Error{"device"}});
+    rechunker.dropped(Dropped{1, 0});            // an error dropped: no gap in the data
+    sink.feed(feed_into, pattern(3, 22), true);  // bytes 22-24: 22-23 skipped, then the end
     rechunker(Event{Stop{}});
 
     ASSERT_EQ(sink.events.size(), 8u);
@@ -249,10 +249,10 @@ TEST(Rechunker, KeepsTheGridAcrossAGapAndReportsTheWholeHole) {
               "Queue Overflow, dropping event: 1 event dropped, 8 bytes of data lost");
     EXPECT_EQ(sink.events[2].bytes, pattern(4, 12));
     EXPECT_EQ(sink.events[3].message,
-              "Queue Overflow, dropping event: 2 events dropped, 6 bytes of data lost");
+              "Queue Overflow, dropping event: 2 events dropped, 8 bytes of data lost");
     EXPECT_EQ(sink.events[4].message, "device");
     EXPECT_EQ(sink.events[5].message,
-              "Queue Overflow, dropping event: 0 events dropped, 2 bytes of data lost");
+              "Queue Overflow, dropping event: 1 event dropped, 0 bytes of data lost");
     EXPECT_EQ(sink.events[6].bytes, pattern(1, 24));
     EXPECT_EQ(sink.events[7].kind, 0u);
 }

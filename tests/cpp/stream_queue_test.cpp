@@ -359,7 +359,7 @@ TEST(StreamDeliveryControl, RunsAreBracketedBoundedAndMayBeRefused) {
             open = 1;
             return true;
         }
-        void end_run() override { open = 0; }
+        void end_run(bool) override { open = 0; }
         void finish() override { ++finished; }
     };
     // Notes, for each event, whether a run was open; `seen` outlives it.

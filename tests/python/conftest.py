@@ -1,4 +1,5 @@
-"""Shared fixtures: where the plugins are, and helpers for subprocess and thread tests."""
+"""Shared fixtures: where the plugins are, helpers for subprocess and thread tests, the soak's
+options and the figures that long tests print."""
 
 import ctypes
 import os
@@ -10,6 +11,30 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 _IN_CHILD = "VORN_TEST_IN_CHILD"
+_FIGURES = pytest.StashKey[list]()
+
+
+def pytest_addoption(parser):
+    group = parser.getgroup("soak", "the soak (tests/python/test_soak.py)")
+    group.addoption("--soak-seconds", type=float, default=None, metavar="N",
+                    help="run the soak for N seconds instead of its short run of about 30 s")
+    group.addoption("--soak-seed", type=int, default=None, metavar="SEED",
+                    help="replay the soak's random choices with SEED (also: VORN_SOAK_SEED)")
+
+
+@pytest.fixture
+def figures(request):
+    """figures(line) adds a line to the "figures" section of the terminal summary: what a long
+    test covered, shown also when the test passes."""
+    return request.config.stash.setdefault(_FIGURES, []).append
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    lines = config.stash.get(_FIGURES, [])
+    if lines:
+        terminalreporter.write_sep("-", "figures")
+        for line in lines:
+            terminalreporter.write_line(line)
 
 
 @pytest.hookimpl(tryfirst=True)

@@ -34,7 +34,6 @@ void Rechunker::deliver(Event&& event) {
     } else if (auto* view = std::get_if<Events::DataView>(&event)) {
         take(view->data, view->size, nullptr);
     } else {
-        report_loss();  // a gap still being skipped is reported before anything else passes
         if (std::holds_alternative<Events::Stop>(event) && filled_ > 0) {
             emit(buffer_.data(), std::exchange(filled_, 0), &buffer_);  // the final, short block
         }
@@ -46,32 +45,35 @@ void Rechunker::deliver(Event&& event) {
 }
 
 void Rechunker::dropped(const Dropped& lost) {
-    // Where the stream stands within a block: after the pending bytes, or (while skipping to the
-    // grid after an earlier gap) short of the next block by the bytes still to skip.
-    const std::uint64_t phase = skip_ > 0 ? alignment_ - skip_ : filled_;
-    loss_.events += lost.events;
-    loss_.bytes += filled_ + lost.bytes;
-    filled_ = 0;
-    const std::uint64_t after = (phase + lost.bytes % alignment_) % alignment_;
-    skip_ = after == 0 ? 0 : alignment_ - after;
-    if (skip_ == 0) {
-        report_loss();
+    if (lost.bytes == 0) {
+        pass(Event{Events::Error{overflow_message(lost)}});  // no data lost: no gap
+        return;
     }
+    // The hole runs from the start of the pending block to the next multiple of alignment_ after
+    // the dropped bytes. While still skipping to the grid after an earlier gap, the part up to
+    // that grid point was reported already.
+    const std::uint64_t behind = filled_ + lost.bytes;  // since the last reported grid point
+    std::uint64_t newly_lost = 0;
+    if (behind > skip_) {
+        const std::uint64_t beyond = behind - skip_;
+        newly_lost = (beyond + alignment_ - 1) / alignment_ * alignment_;
+        skip_ = newly_lost - beyond;
+    } else {
+        skip_ -= behind;
+    }
+    filled_ = 0;
+    pass(Event{Events::Error{overflow_message(Dropped{lost.events, newly_lost})}});
 }
 
 // Invariant on entry and exit: filled_ < alignment_ (and filled_ is 0 while skip_ > 0); the bytes
 // emitted so far, plus those reported or being counted as lost, are the stream's bytes up to the
 // last multiple of alignment_ reached.
 void Rechunker::take(std::uint8_t* bytes, std::uint64_t size, Events::OwnedData* chunk) {
-    if (skip_ > 0) {
+    if (skip_ > 0) {  // bytes of a block reported lost already
         const std::uint64_t skipped = std::min(skip_, size);
         skip_ -= skipped;
-        loss_.bytes += skipped;
         bytes += skipped;
         size -= skipped;
-        if (skip_ == 0) {
-            report_loss();
-        }
         if (size == 0) {
             return;
         }
@@ -122,35 +124,14 @@ bool Rechunker::gather(const std::uint8_t* bytes, std::uint64_t size) {
     return true;
 }
 
-// The block being gathered cannot be held: its bytes so far (pending plus `incoming`) are lost,
-// and so is the rest of it, skipped as it arrives.
+// The block being gathered cannot be held: it is lost (its bytes so far, pending plus `incoming`,
+// and the rest of it, skipped as it arrives) and reported at once.
 void Rechunker::lose_block(std::uint64_t incoming) {
-    const std::uint64_t phase = filled_ + incoming;
-    loss_.bytes += phase;
+    skip_ = alignment_ - (filled_ + incoming);
     filled_ = 0;
-    skip_ = alignment_ - phase;
-    out_of_memory_ = true;
-    if (skip_ == 0) {
-        report_loss();
-    }
-}
-
-void Rechunker::report_loss() {
-    if (loss_.events == 0 && loss_.bytes == 0) {
-        return;
-    }
-    // Bytes lost only to a failed allocation have their own text; everything else goes back to
-    // dropped events (also bytes skipped after a report that an event in between had flushed).
-    std::string text =
-        loss_.events == 0 && out_of_memory_
-            ? "aligned stream: " + std::to_string(loss_.bytes) + " bytes of data lost"
-            : overflow_message(loss_);
-    if (out_of_memory_) {
-        text += " (no memory to gather a block of " + std::to_string(alignment_) + " bytes)";
-    }
-    loss_ = {};
-    out_of_memory_ = false;
-    pass(Event{Events::Error{std::move(text)}});
+    pass(Event{Events::Error{"aligned stream: " + std::to_string(alignment_) +
+                             " bytes of data lost (no memory to gather a block of " +
+                             std::to_string(alignment_) + " bytes)"}});
 }
 
 // `memory` holds the viewed bytes (null: they cannot be kept), offered to the keeper meanwhile.

@@ -9,14 +9,17 @@
 // leave pending bytes pending; Stop first flushes them.
 //
 // The buffer grows with the bytes it must hold (at most one block), not with `alignment`; when it
-// cannot grow, that block is lost and reported (an Error), and the stream goes on.
+// cannot grow, that block is lost and reported at once (an Error, "aligned stream: A bytes of data
+// lost (no memory to gather a block of A bytes)"), and the stream goes on.
 //
 // Gaps: where events were dropped (Consumer::dropped), a view never joins bytes from both sides.
 // The queue knows how many bytes it dropped, so the stream's grid is kept: the partial block before
 // the gap is dropped, and so are the bytes after it up to the next multiple of `alignment`. One
-// Error reports the gap, "Queue Overflow, dropping event: N events dropped, B bytes of data lost",
-// where B counts every byte of the stream that the consumer will not see there (so it is a whole
-// number of blocks); it comes after the views before the gap and before any event after it.
+// Error reports the gap at once, "Queue Overflow, dropping event: N events dropped, B bytes of
+// data lost", where B is the whole hole in the stream, from the end of the last block delivered to
+// the start of the next one (a whole number of blocks; if the stream ends inside that last block,
+// it counts bytes that never came). Drops of events without data leave the bytes pending as they
+// are: they are reported and nothing else happens.
 //
 // Views the consumer wants to keep: while `next` handles a view, the ViewKeeper (when given) is
 // offered the memory the view lies in (the incoming chunk, or the buffer), so that the consumer can
@@ -61,17 +64,14 @@ class Rechunker final : public Consumer {
   private:
     void take(std::uint8_t* bytes, std::uint64_t size, Events::OwnedData* chunk);
     bool gather(const std::uint8_t* bytes, std::uint64_t size);
-    void lose_block(std::uint64_t lost_now);
+    void lose_block(std::uint64_t incoming);
     void emit(std::uint8_t* bytes, std::uint64_t size, Events::OwnedData* memory);
-    void report_loss();
     void pass(Event&& event);
 
     EventCallback next_;
     Events::OwnedData buffer_;  // capacity: buffer_.size(); holds the pending bytes
     std::uint64_t filled_ = 0;  // pending bytes at the start of the buffer; < alignment_
     std::uint64_t skip_ = 0;    // bytes still to skip after a gap before the grid resumes
-    Dropped loss_;              // lost bytes (and dropped events) not reported yet
-    bool out_of_memory_ = false;
     std::uint64_t alignment_;
     std::shared_ptr<ViewKeeper> keeper_;
     std::exception_ptr failure_;  // first exception from `next` during the current event

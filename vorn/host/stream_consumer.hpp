@@ -62,8 +62,9 @@ class DeliveryContext {
     virtual bool begin_run() { return true; }
     // Between two events of a run. False ends the run at once.
     virtual bool proceed() noexcept { return true; }
-    // After a run that begin_run() admitted.
-    virtual void end_run() {}
+    // After a run that begin_run() admitted; `cut_short` when it ended at its bounds with events
+    // still queued (a consumer sharing a lock with others may then let them have it).
+    virtual void end_run(bool cut_short) { (void)cut_short; }
     // Once, when delivery is over (the end was delivered, or delivery was cancelled or refused),
     // before the thread reports that it has finished.
     virtual void finish() {}

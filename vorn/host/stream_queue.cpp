@@ -14,6 +14,7 @@
 
 #include <cxxabi.h>
 #include <sched.h>
+#include <sys/prctl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -80,9 +81,18 @@ std::uint64_t data_bytes(const Event& event) noexcept {
     return 0;
 }
 
-// Polling the queue this long after it ran empty costs less than a sleep and a wake-up; an
-// adaptive thread polls only while events have recently come that close together.
-constexpr nanoseconds adaptive_poll{std::chrono::microseconds(40)};
+// The adaptive idle policy, chosen by measurement (bench/stream_queue_bench, bench/paced_streams):
+// a sleep and a wake-up cost the delivery thread (and the producer that wakes it) some tens of
+// microseconds of CPU on a virtual machine, far more than handing over an event.
+// - Poll only when the queue ran empty for less than `adaptive_poll` last time: a saturated
+//   stream that the consumer just caught up with; then poll at most twice that long.
+// - While events come faster than one per `coalesce_below`, nap `coalesce_nap` at a time, not woken
+//   by pushes: one wake-up hands over a run of several events (and takes a consumer's lock once)
+//   and the producer makes no system call; the wait adds half a nap to the latency on average.
+// - Otherwise sleep until the producer wakes the thread: one wake-up per event, at once.
+constexpr nanoseconds adaptive_poll{std::chrono::microseconds(5)};
+constexpr nanoseconds coalesce_below{std::chrono::microseconds(40)};
+constexpr nanoseconds coalesce_nap{std::chrono::microseconds(50)};
 
 }  // namespace
 
@@ -165,6 +175,8 @@ class Worker {
     void run() {
         Shared& s = *shared_;
         s.thread_id.store(std::this_thread::get_id(), std::memory_order_release);
+        // Naps are short: let the kernel end them on time rather than up to 50 us late.
+        prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
         if (wait_for_release()) {
             deliver_all();
         }
@@ -191,25 +203,30 @@ class Worker {
             if (context_ && !context_->begin_run()) {
                 return;
             }
-            const bool over = run_events();
+            const std::uint64_t before = taken_;
+            const Run run = run_events();
+            note_pace(taken_ - before);
             if (context_) {
-                context_->end_run();
+                context_->end_run(run == Run::cut_short);
             }
-            if (over) {
+            if (run == Run::over) {
                 return;
             }
         }
     }
 
-    // Hands over the events queued now, up to the run's bounds. True when delivery is over.
-    bool run_events() {
+    enum class Run { over, drained, cut_short };
+
+    // Hands over the events queued now, up to the run's bounds: whether delivery is over, the
+    // queue ran empty, or events are left for the next run.
+    Run run_events() {
         Shared& s = *shared_;
         const auto started = Clock::now();
         for (std::uint32_t n = 0;; ++n) {
             if (n > 0) {
                 if ((context_ && !context_->proceed()) || n >= run_events_ ||
                     (n % 16 == 0 && Clock::now() - started >= run_time_)) {
-                    return false;
+                    return Run::cut_short;
                 }
             }
             Slot slot;
@@ -217,9 +234,9 @@ class Worker {
                 // Nothing more now. The end may have been set since the check: look again.
                 if (taken_ >= s.limit.load(std::memory_order_acquire)) {
                     end();
-                    return true;
+                    return Run::over;
                 }
-                return false;
+                return Run::drained;
             }
             s.taken.store(++taken_, std::memory_order_release);
             if (slot.dropped.events != reported_.events) {
@@ -262,30 +279,69 @@ class Worker {
                s.limit.load(std::memory_order_seq_cst) != no_limit;
     }
 
+    // The stream's recent pace: an average of the time per event between runs.
+    void note_pace(std::uint64_t events) {
+        const auto now = Clock::now();
+        if (events > 0 && last_run_ != Clock::time_point{}) {
+            const nanoseconds per_event = (now - last_run_) / static_cast<std::int64_t>(events);
+            gap_ = gap_ == nanoseconds::max() ? per_event : (3 * gap_ + per_event) / 4;
+        }
+        last_run_ = now;
+    }
+
     // Returns when there is work: an event queued, or the end set.
     void idle() {
         if (work_ready()) {
             return;
         }
         const auto empty_since = Clock::now();
-        nanoseconds poll = idle_.poll;
-        nanoseconds nap = idle_.nap;
         if (idle_.adaptive) {
-            poll = last_idle_ < adaptive_poll ? 2 * adaptive_poll : nanoseconds::zero();
-            nap = nanoseconds::zero();
+            idle_adaptively(empty_since);
+        } else {
+            if (idle_.poll > nanoseconds::zero() && poll(empty_since, idle_.poll)) {
+                return;
+            }
+            sleep_until([this] { return work_ready(); }, idle_.nap);
         }
-        if (poll > nanoseconds::zero()) {
-            const bool forever = poll == nanoseconds::max();
-            while (forever || Clock::now() - empty_since < poll) {
-                sched_yield();
-                if (work_ready()) {
-                    last_idle_ = Clock::now() - empty_since;
-                    return;
-                }
+        last_idle_ = Clock::now() - empty_since;
+    }
+
+    void idle_adaptively(Clock::time_point empty_since) {
+        if (last_idle_ < adaptive_poll && poll(empty_since, 2 * adaptive_poll)) {
+            return;
+        }
+        if (gap_ < coalesce_below) {
+            nap(coalesce_nap);
+            if (work_ready()) {
+                return;
+            }
+            gap_ = nanoseconds::max();  // the stream paused: wake at once for what comes next
+        }
+        sleep_until([this] { return work_ready(); }, nanoseconds::zero());
+    }
+
+    // Polls (yielding) until there is work or `limit` has passed since `since`
+    // (nanoseconds::max(): for ever). True when there is work.
+    bool poll(Clock::time_point since, nanoseconds limit) {
+        const bool forever = limit == nanoseconds::max();
+        while (forever || Clock::now() - since < limit) {
+            sched_yield();
+            if (work_ready()) {
+                last_idle_ = Clock::now() - since;
+                return true;
             }
         }
-        sleep_until([this] { return work_ready(); }, nap);
-        last_idle_ = Clock::now() - empty_since;
+        return false;
+    }
+
+    // One nap of `length`, which pushes do not cut short.
+    void nap(nanoseconds length) {
+        std::atomic<std::uint32_t>& word = shared_->sleep.word();
+        word.store(napping, std::memory_order_seq_cst);
+        if (!work_ready()) {
+            shared_->sleep.wait(napping, length);
+        }
+        word.store(awake, std::memory_order_relaxed);
     }
 
     // Sleeps until `ready()`; with a positive `nap`, in naps that pushes do not cut short.
@@ -311,7 +367,9 @@ class Worker {
     const nanoseconds run_time_;
     std::uint64_t taken_ = 0;
     Dropped reported_;
-    nanoseconds last_idle_ = nanoseconds::max();
+    nanoseconds last_idle_ = nanoseconds::max();  // how long the queue was last empty
+    nanoseconds gap_ = nanoseconds::max();        // recent time per event
+    Clock::time_point last_run_{};
 };
 
 }  // namespace

@@ -66,8 +66,8 @@ class StreamDelivery {
         std::shared_ptr<const void> keep_alive;
         // Deliver nothing before release() (or never, after cancel()).
         bool held = false;
-        // Bounds of one run of events.
-        std::uint32_t run_events = 256;
+        // Bounds of one run of events (the time bound usually ends a busy run first).
+        std::uint32_t run_events = 4096;
         std::chrono::nanoseconds run_time = std::chrono::milliseconds(1);
     };
 
