@@ -29,10 +29,10 @@
 // (stop() calls), "stream.chunks_made" and "stream.chunks_freed" (by this plugin's own deleter);
 // live objects: "stream.handles" (stream handles), "stream.players" (players, with their thread
 // and the host's callback) and "stream.devices".
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -105,12 +105,12 @@ class Player {
         }
         if (owned) {
             auto* data = new std::uint8_t[size];
-            std::memcpy(data, bytes.data(), size);
+            std::copy(bytes.begin(), bytes.end(), data);  // memcpy would get null for size 0
             vorn_test_counter_add("stream.chunks_made", 1);
             push(Events::OwnedData(data, size, &free_chunk));
         } else {
             push(Events::DataView{bytes.data(), size});
-            std::memset(bytes.data(), 0xEE, size);  // the producer reuses its memory at once
+            std::fill(bytes.begin(), bytes.end(), 0xEE);  // the producer reuses its memory at once
         }
     }
 

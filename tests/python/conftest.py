@@ -56,6 +56,15 @@ def pytest_pyfunc_call(pyfuncitem):
     return True
 
 
+# Set by scripts/test for its run against the build with AddressSanitizer (build/asan).
+UNDER_ASAN = os.environ.get("VORN_ASAN") == "1"
+
+
+def skip_under_asan(reason: str):
+    """Skips a test that cannot work under AddressSanitizer, saying why."""
+    return pytest.mark.skipif(UNDER_ASAN, reason=f"not under AddressSanitizer: {reason}")
+
+
 def build_dir() -> pathlib.Path:
     """The CMake build tree of scripts/test (it holds the test plugins)."""
     return pathlib.Path(os.environ.get("VORN_BUILD_DIR", ROOT / "build" / "skbuild"))

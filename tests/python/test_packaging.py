@@ -12,7 +12,7 @@ import zipfile
 import numpy as np
 import pytest
 
-from conftest import ROOT, build_dir
+from conftest import ROOT, build_dir, skip_under_asan
 
 
 def run(*command, cwd=None, ok=True, **env):
@@ -69,6 +69,8 @@ print(vornkit.sdk_prefix())
 
 
 @pytest.mark.slow
+@skip_under_asan("the wheel would be built in the sanitized build tree, and auditwheel would "
+                 "bundle the sanitizer runtimes into it; the normal run tests the wheel")
 def test_the_wheel_installs_and_streams_in_a_fresh_venv(tmp_path):
     # The build tree and settings of scripts/test, so that only packaging is new work.
     run(sys.executable, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps",

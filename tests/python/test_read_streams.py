@@ -2,6 +2,7 @@
 
 import ctypes
 import os
+import re
 import threading
 import time
 
@@ -294,7 +295,7 @@ class TestStopping:
 
 
 class TestOverload:
-    def test_a_stalled_callable_gets_the_backlog_then_one_report_of_the_drops(self, counters, stream_manager):
+    def test_a_stalled_callable_gets_the_backlog_then_the_reports_of_the_drops(self, counters, stream_manager):
         release = threading.Event()
         calls = []
         done = threading.Event()
@@ -315,10 +316,15 @@ class TestOverload:
         release.set()
         assert done.wait(30)
         # The first event is taken by the delivery thread before the stall; 64 more wait in the
-        # queue; the rest are dropped and reported once, before the end.
+        # queue; the rest are dropped and reported once, before the end. When the delivery thread
+        # took its first event only after the queue had filled, one more event got in among the
+        # drops: two runs of drops, two reports.
         data = [c for c in calls if isinstance(c, int)]
+        reports = [c for c in calls if isinstance(c, str)]
         lost = 100 - len(data)
-        assert len(data) in (64, 65)
-        assert calls == data + [f"{OVERFLOW}: {lost} events dropped, {lost} bytes of data lost", None]
+        assert len(data) in (64, 65) and len(reports) in (1, 2)
+        assert calls[:64] == data[:64] and calls[-2:] == [reports[-1], None]
+        report = re.compile(rf"{OVERFLOW}: (\d+) events? dropped, \1 bytes of data lost")
+        assert sum(int(report.fullmatch(r)[1]) for r in reports) == lost
         del stream
         assert counters["stream.chunks_made"] == counters["stream.chunks_freed"]

@@ -193,19 +193,21 @@ class TestOverload:
         assert sum(map(len, rec.chunks)) + lost_bytes(rec.errors) == 6 * 400
 
     def test_an_error_inside_a_gap_leaves_one_report_of_whole_blocks(self, counters, stream_manager):
-        # 65 chunks of 100 bytes reach the stalled callable, the rest of the 71 are dropped: the
-        # gap falls inside the second block of 4096, whose rest is skipped when the next chunks
-        # come. The error comes first, once the callable has caught up.
+        # The first block, whole in one chunk, stalls the callable during the pause; of the 71
+        # chunks of 100 bytes that follow, 64 are queued and the rest are dropped: the gap falls
+        # inside the third block of 4096, whose rest is skipped when the next chunks come. The
+        # error comes first, once the callable has caught up.
         release, rec, stalled = stalled_recorder()
-        device = stream_manager.create_device("o100 " * 71 + "p500 eX " + "o100 " * 50 + "s")
+        device = stream_manager.create_device(
+            "o4096 p200 " + "o100 " * 71 + "p500 eX " + "o100 " * 50 + "s")
         stream = device.start_aligned_read_stream(0, 4096, stalled, max_queue_elements=64)
-        wait_for(lambda: counters["stream.chunks_made"] == 71)
+        wait_for(lambda: counters["stream.chunks_made"] == 72)
         release.set()
         rec.wait_end(30)
         assert "X" in rec.errors  # it came inside the gap, not dropped with it
         reports = [error for error in rec.errors if error != "X"]
         assert len(reports) == 1 and lost_bytes(reports) % 4096 == 0, reports
-        assert sum(map(len, rec.chunks)) + lost_bytes(reports) == 121 * 100
+        assert sum(map(len, rec.chunks)) + lost_bytes(reports) == 4096 + 121 * 100
 
 
 class TestCollectedCycles:
