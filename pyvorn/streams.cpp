@@ -160,13 +160,20 @@ int traverse_stream(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-// Breaking a cycle: the callable is released and never called again; the DataStream's
-// destruction, which follows, stops the device's stream.
-int clear_stream(PyObject* self) {
+// Found to be garbage: the callable is released and never called again; the DataStream's
+// destruction, which follows once the collector has broken the cycle, stops the device's stream.
+// The collector finalizes every object of the garbage before it clears any of them, so this runs
+// before any other object of the cycle (the callable's own object, say) is torn down, whatever
+// order the collector clears them in. An ordinary destruction does not finalize.
+void collect_stream(PyObject* self) {
     if (LiveStream* live = live_stream(self)) {
         live->python().clear_callable();
         live->delivery().seal();
     }
+}
+
+int clear_stream(PyObject* self) {
+    collect_stream(self);
     return 0;
 }
 
@@ -243,6 +250,7 @@ void register_data_stream(py::module_& m) {
             type->tp_flags |= Py_TPFLAGS_HAVE_GC;
             type->tp_traverse = &traverse_stream;
             type->tp_clear = &clear_stream;
+            type->tp_finalize = &collect_stream;
         }));
     // Destroying a stream stops the device's stream, which may wait for the device's threads.
     internals::destroy_without_lock<StreamHandle, vorn::Device::DataStream>();

@@ -218,8 +218,10 @@ class TestCollectedCycles:
                 self.stream = device.start_read_stream(0, self.on_chunk)
 
             def on_chunk(self, data, error):
+                calls.append(None)
                 self.chunks += 1
 
+        calls = []
         device = stream_manager.create_device("c64")
         acquisition = Acquisition(device)
         wait_for(lambda: acquisition.chunks > 5)
@@ -227,6 +229,9 @@ class TestCollectedCycles:
         del acquisition
         gc.collect()
         assert alive() is None
+        made_calls = len(calls)
+        time.sleep(0.02)
+        assert len(calls) == made_calls  # never called again, not even on a half-cleared object
         wait_for(lambda: counters["stream.chunks_made"] == counters["stream.chunks_freed"])
         made = counters["stream.chunks_made"]
         time.sleep(0.02)
