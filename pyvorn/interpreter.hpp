@@ -12,7 +12,6 @@
 #pragma once
 
 #include <Python.h>
-#include <cxxabi.h>
 
 #include <atomic>
 #include <chrono>
@@ -20,6 +19,8 @@
 #include <functional>
 #include <type_traits>
 #include <utility>
+
+#include "vorn/host/callback_errors.hpp"
 
 namespace pyvorn {
 
@@ -86,10 +87,10 @@ decltype(auto) without_lock(Work&& work) {
             PyEval_RestoreThread(state);
             return result;
         }
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (...) {
-        PyEval_RestoreThread(state);
+        if (!vorn::DataStream::is_forced_unwind()) {
+            PyEval_RestoreThread(state);
+        }
         throw;
     }
 }

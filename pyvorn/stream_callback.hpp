@@ -107,8 +107,8 @@ class StreamCallback {
         if (args[1] != nullptr) {
             try {
                 result = PyObject_Vectorcall(callable, args, 2, nullptr);
-            } catch (const abi::__forced_unwind&) {
-                python_->abandon();
+            } catch (...) {
+                python_->abandon();  // only the forced unwinding of an ended thread gets here
                 throw;
             }
             if (data) {

@@ -168,10 +168,13 @@ bool Acquisition::pace(std::chrono::steady_clock::time_point deadline,
 void Acquisition::run(std::stop_token stop) {
     try {
         acquire(stop);
-    } catch (const abi::__forced_unwind&) {
-        board_->acquisition_ended();
-        throw;  // the thread is being cancelled: its unwinding must go on
     } catch (...) {
+        // The forced unwinding of a cancelled thread is no C++ exception (it has no type): its
+        // unwinding must go on.
+        if (abi::__cxa_current_exception_type() == nullptr) {
+            board_->acquisition_ended();
+            throw;
+        }
         push_failure();
     }
     // Before the end, so that whoever reacts to it finds the board no longer counting this one.

@@ -16,18 +16,27 @@ inline void log_callback_error(std::string_view what) {
     spdlog::error("Error in callback: {}", what);
 }
 
+// Inside a catch-all handler: whether what is being handled is the forced unwinding that ends a
+// thread (pthread_exit, or the interpreter ending a thread at exit), which must always be rethrown.
+// It is no C++ exception, so it has no type; asking that, rather than binding a reference to
+// abi::__forced_unwind (an object that does not exist), keeps the handler free of undefined
+// behaviour.
+inline bool is_forced_unwind() noexcept {
+    return abi::__cxa_current_exception_type() == nullptr;
+}
+
 // Runs `call`; an exception it throws is logged ("Error in callback: {}") and swallowed.
-// Forced unwinding (a thread being ended by the runtime, e.g. by the interpreter at shutdown) is
-// never swallowed.
+// Forced unwinding is never swallowed.
 template <typename Call>
 void guard_callback(Call&& call) noexcept(false) {
     try {
         call();
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (const std::exception& error) {
         log_callback_error(error.what());
     } catch (...) {
+        if (is_forced_unwind()) {
+            throw;
+        }
         log_callback_error("unknown exception");
     }
 }

@@ -1,8 +1,6 @@
 // Re-chunking of a stream's data into aligned blocks (see rechunker.hpp).
 #include "vorn/host/rechunker.hpp"
 
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -10,6 +8,8 @@
 #include <string>
 #include <utility>
 #include <variant>
+
+#include "vorn/host/callback_errors.hpp"
 
 namespace vorn::DataStream {
 
@@ -148,9 +148,10 @@ void Rechunker::emit(std::uint8_t* bytes, std::uint64_t size, Events::OwnedData*
 void Rechunker::pass(Event&& event) {
     try {
         next_(std::move(event));
-    } catch (const abi::__forced_unwind&) {
-        throw;  // a thread being ended must unwind at once
     } catch (...) {
+        if (is_forced_unwind()) {
+            throw;  // a thread being ended must unwind at once
+        }
         if (!failure_) {
             failure_ = std::current_exception();
         }

@@ -405,9 +405,10 @@ StreamDelivery::StreamDelivery(std::unique_ptr<Consumer> consumer, int max_eleme
         try {
             worker->run();
             worker.reset();  // the consumer, the events left, then the keep-alive
-        } catch (const abi::__forced_unwind&) {
-            // The thread is being ended (the interpreter does that at exit): whoever waits for the
-            // delivery must not wait for ever. The worker goes while the thread unwinds.
+        } catch (...) {
+            // Only the forced unwinding of a thread being ended (the interpreter does that at exit)
+            // gets here: whoever waits for the delivery must not wait for ever. The worker goes
+            // while the thread unwinds.
             worker->shared().finish();
             throw;
         }
