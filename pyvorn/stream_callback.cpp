@@ -2,6 +2,7 @@
 #include "pyvorn/stream_callback.hpp"
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 namespace pyvorn {
@@ -11,12 +12,21 @@ namespace {
 // Long enough for a thread waiting for the interpreter lock to wake and take it.
 constexpr auto lock_hand_over = std::chrono::microseconds(100);
 
+std::mutex& lock_queue() {
+    static std::mutex queue;
+    return queue;
+}
+
 }  // namespace
 
 bool PythonDelivery::begin_run() {
     if (!InterpreterGate::enter()) {
         return false;  // the interpreter is exiting: nothing more is delivered
     }
+    // Delivery threads queue here, so that at most one of them waits for the interpreter lock at a
+    // time: a Python thread that waits for it then competes with one of them, not with every
+    // stream. The token is held only while waiting, never during a call.
+    const std::lock_guard token(lock_queue());
     thread_.acquire();
     return true;
 }
