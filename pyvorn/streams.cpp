@@ -81,13 +81,20 @@ class LiveStream final : public vorn::Device::DataStream {
     }
 
     // Without the interpreter lock: stops the device's stream and waits until what it pushed
-    // before has been delivered, with the end (unless on the delivery thread, or at exit).
+    // before has been delivered, with the end (unless it need not: see end_here()).
     void stop() override {
-        stop_device();
-        delivery_->seal();
-        if (!delivery_->on_delivery_thread() && !InterpreterGate::closed()) {
+        if (end_here()) {
             delivery_->wait(std::chrono::nanoseconds(-1));
         }
+    }
+
+    // Without the interpreter lock: stops the device's stream and seals the delivery there. True
+    // when the caller is to wait for the end; not on the delivery thread itself (the rest follows
+    // once the callable returns), nor at exit (nothing is delivered any more).
+    bool end_here() {
+        stop_device();
+        delivery_->seal();
+        return !delivery_->on_delivery_thread() && !InterpreterGate::closed();
     }
 
     // The device's stop; calls from several threads are serialised.
@@ -140,12 +147,8 @@ void stop_stream(vorn::Device::DataStream& self) {
         without_lock([&] { self.stop(); });
         return;
     }
-    without_lock([&] {
-        live->stop_device();
-        live->delivery().seal();
-    });
-    if (live->delivery().on_delivery_thread() || InterpreterGate::closed()) {
-        return;  // the rest follows once the callable returns; at exit, nothing is delivered
+    if (!without_lock([&] { return live->end_here(); })) {
+        return;
     }
     wait_answering_signals(
         [live](std::chrono::nanoseconds slice) { return live->delivery().wait(slice); });

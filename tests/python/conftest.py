@@ -6,6 +6,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -132,6 +133,17 @@ def is_mapped(path: os.PathLike) -> bool:
     real = os.path.realpath(path)
     with open("/proc/self/maps") as maps:
         return any(line.rstrip("\n").endswith(" " + real) for line in maps)
+
+
+def wait_until(condition, timeout=10.0):
+    """Polls `condition` until it holds or `timeout` seconds have passed; whether it holds. A hang
+    guard for what another thread brings about, not a speed check."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.002)
+    return True
 
 
 def run_python(code: str, *args: str, timeout: float = 60) -> subprocess.CompletedProcess:

@@ -9,6 +9,7 @@ import time
 import pytest
 
 import pyvorn_device
+from conftest import wait_until
 from stream_recorder import Recorder, counter_bytes
 
 OVERFLOW = "Queue Overflow, dropping event"
@@ -239,10 +240,7 @@ class TestStartArguments:
         assert device.start_read_stream(0, Recorder()) is None
         assert device.start_aligned_read_stream(0, 4, Recorder()) is None
         # The thread was joined; the kernel may list an exiting thread a little longer.
-        deadline = time.monotonic() + 5
-        while len(os.listdir("/proc/self/task")) != threads and time.monotonic() < deadline:
-            time.sleep(0.001)
-        assert len(os.listdir("/proc/self/task")) == threads
+        assert wait_until(lambda: len(os.listdir("/proc/self/task")) == threads, 5)
 
     def test_a_device_error_at_start_propagates(self, stream_manager):
         device = stream_manager.create_device("throw")

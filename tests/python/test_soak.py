@@ -47,7 +47,7 @@ import zlib
 import pytest
 
 import pyvorn_device
-from conftest import UNDER_ASAN, Counters, is_mapped, plugin_build_dir, run_python
+from conftest import UNDER_ASAN, Counters, is_mapped, plugin_build_dir, run_python, wait_until
 
 MIB = 2**20
 SHORT_SECONDS = 22  # the child's working time in the normal suite
@@ -93,15 +93,6 @@ def thread_count():
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def wait_until(condition, seconds=SETTLE_SECONDS):
-    deadline = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
 
 
 class PythonDevice(pyvorn_device.Device):
@@ -528,12 +519,12 @@ class Soak:
         epoch.release.set()
         epoch.clear()
         gc.collect()  # streams in cycles with their callables
-        if not wait_until(lambda: not epoch.unheard()):
+        if not wait_until(lambda: not epoch.unheard(), SETTLE_SECONDS):
             unheard = epoch.unheard()
             self.hung(epoch, number, f"{len(unheard)} streams did not hear their end: {unheard[:5]}")
         epoch.release_kept()  # kept by callables that ran after the clear
         gc.collect()
-        settled = wait_until(self.settled)
+        settled = wait_until(self.settled, SETTLE_SECONDS)
         for worker in workers:
             self.done.update(worker.done)
             self.injected.update(worker.injected)

@@ -10,18 +10,11 @@ import numpy as np
 import pytest
 
 import pyvorn_device
-from conftest import run_python
+from conftest import run_python, wait_until
 from stream_recorder import Recorder, counter_bytes
 from test_sim_streaming import COUNTER, configure
 
 OVERFLOW = "Queue Overflow, dropping event"
-
-
-def wait_for(condition, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < deadline, "timed out"
-        time.sleep(0.005)
 
 
 def lost_bytes(errors):
@@ -103,10 +96,10 @@ class TestTheEnd:
         rec, slow = self.slow_recorder()
         if how == "with":
             with device.start_read_stream(0, slow):  # no `as`: the stream is dropped right after
-                wait_for(lambda: counters["stream.chunks_made"] == 300)
+                assert wait_until(lambda: counters["stream.chunks_made"] == 300)
         else:
             stream = device.start_read_stream(0, slow)
-            wait_for(lambda: counters["stream.chunks_made"] == 300)
+            assert wait_until(lambda: counters["stream.chunks_made"] == 300)
             if how == "stop":
                 stream.stop()
             elif how == "drop":
@@ -121,7 +114,7 @@ class TestTheEnd:
         device = stream_manager.create_device("o6 w")
         rec = Recorder()
         stream = device.start_aligned_read_stream(0, 4, rec)
-        wait_for(lambda: len(rec.calls) == 1)
+        assert wait_until(lambda: len(rec.calls) == 1)
         del stream
         rec.wait_end()
         assert rec.calls == [(counter_bytes(0, 4), None), (counter_bytes(4, 2), None), (None, None)]
@@ -130,7 +123,7 @@ class TestTheEnd:
         device = stream_manager.create_device("c64")
         rec = Recorder()
         stream = device.start_read_stream(0, rec)
-        wait_for(lambda: len(rec.calls) > 10)
+        assert wait_until(lambda: len(rec.calls) > 10)
         stream.stop()
         calls = len(rec.calls)
         time.sleep(0.05)
@@ -168,7 +161,7 @@ class TestOverload:
         release, rec, stalled = stalled_recorder()
         device = stream_manager.create_device("b5000 s")
         stream = device.start_read_stream(0, stalled, max_queue_elements=64)
-        wait_for(lambda: counters["stream.chunks_made"] == 5000)
+        assert wait_until(lambda: counters["stream.chunks_made"] == 5000)
         # The chunk being delivered and the 64 queued ones; every other one was freed at once.
         assert counters["stream.chunks_made"] - counters["stream.chunks_freed"] <= 65
         release.set()
@@ -184,7 +177,7 @@ class TestOverload:
         release, rec, stalled = stalled_recorder()
         device = stream_manager.create_device(" ".join(["o6"] * 400) + " s")
         stream = device.start_aligned_read_stream(0, 4, stalled, max_queue_elements=64)
-        wait_for(lambda: counters["stream.chunks_made"] == 400)
+        assert wait_until(lambda: counters["stream.chunks_made"] == 400)
         release.set()
         rec.wait_end(30)
         # Byte k of the stream is k mod 256, so a view's first byte tells its offset modulo 4.
@@ -201,7 +194,7 @@ class TestOverload:
         device = stream_manager.create_device(
             "o4096 p200 " + "o100 " * 71 + "p500 eX " + "o100 " * 50 + "s")
         stream = device.start_aligned_read_stream(0, 4096, stalled, max_queue_elements=64)
-        wait_for(lambda: counters["stream.chunks_made"] == 72)
+        assert wait_until(lambda: counters["stream.chunks_made"] == 72)
         release.set()
         rec.wait_end(30)
         assert "X" in rec.errors  # it came inside the gap, not dropped with it
@@ -224,7 +217,7 @@ class TestCollectedCycles:
         calls = []
         device = stream_manager.create_device("c64")
         acquisition = Acquisition(device)
-        wait_for(lambda: acquisition.chunks > 5)
+        assert wait_until(lambda: acquisition.chunks > 5)
         alive = weakref.ref(acquisition)
         del acquisition
         gc.collect()
@@ -232,7 +225,7 @@ class TestCollectedCycles:
         made_calls = len(calls)
         time.sleep(0.02)
         assert len(calls) == made_calls  # never called again, not even on a half-cleared object
-        wait_for(lambda: counters["stream.chunks_made"] == counters["stream.chunks_freed"])
+        assert wait_until(lambda: counters["stream.chunks_made"] == counters["stream.chunks_freed"])
         made = counters["stream.chunks_made"]
         time.sleep(0.02)
         assert counters["stream.chunks_made"] == made  # the device's stream was stopped

@@ -12,7 +12,6 @@
 // sequentially consistent, so either the thread sees the work or the waker sees the sleeper.
 #include "vorn/host/stream_queue.hpp"
 
-#include <cxxabi.h>
 #include <sched.h>
 #include <sys/prctl.h>
 
@@ -311,10 +310,7 @@ class Worker {
         const auto empty_since = Clock::now();
         if (idle_.adaptive) {
             idle_adaptively(empty_since);
-        } else {
-            if (idle_.poll > nanoseconds::zero() && poll(empty_since, idle_.poll)) {
-                return;
-            }
+        } else if (idle_.poll <= nanoseconds::zero() || !poll(empty_since, idle_.poll)) {
             sleep_until([this] { return work_ready(); }, idle_.nap);
         }
         last_idle_ = Clock::now() - empty_since;
@@ -341,7 +337,6 @@ class Worker {
         while (forever || Clock::now() - since < limit) {
             sched_yield();
             if (work_ready()) {
-                last_idle_ = Clock::now() - since;
                 return true;
             }
         }
@@ -350,26 +345,27 @@ class Worker {
 
     // One nap of `length`, which pushes do not cut short.
     void nap(nanoseconds length) {
-        std::atomic<std::uint32_t>& word = shared_->sleep.word();
-        word.store(napping, std::memory_order_seq_cst);
-        if (!work_ready()) {
-            shared_->sleep.wait(napping, length);
-        }
-        word.store(awake, std::memory_order_relaxed);
+        sleep_once([this] { return work_ready(); }, napping, length);
     }
 
-    // Sleeps until `ready()`; with a positive `nap`, in naps that pushes do not cut short.
+    // Sleeps until `ready()`; with a positive `length`, in naps that pushes do not cut short.
     template <typename Ready>
-    void sleep_until(Ready ready, nanoseconds nap) {
-        std::atomic<std::uint32_t>& word = shared_->sleep.word();
-        const std::uint32_t state = nap > nanoseconds::zero() ? napping : asleep;
+    void sleep_until(Ready ready, nanoseconds length) {
+        const bool naps = length > nanoseconds::zero();
         while (!ready()) {
-            word.store(state, std::memory_order_seq_cst);
-            if (!ready()) {
-                shared_->sleep.wait(state, state == napping ? nap : nanoseconds(-1));
-            }
-            word.store(awake, std::memory_order_relaxed);
+            sleep_once(ready, naps ? napping : asleep, naps ? length : nanoseconds(-1));
         }
+    }
+
+    // Announces the sleep, then sleeps unless `ready()` (see the note on sleeping at the top).
+    template <typename Ready>
+    void sleep_once(Ready ready, std::uint32_t state, nanoseconds timeout) {
+        std::atomic<std::uint32_t>& word = shared_->sleep.word();
+        word.store(state, std::memory_order_seq_cst);
+        if (!ready()) {
+            shared_->sleep.wait(state, timeout);
+        }
+        word.store(awake, std::memory_order_relaxed);
     }
 
     std::shared_ptr<const void> keep_alive_;
@@ -388,8 +384,7 @@ class Worker {
 
 }  // namespace
 
-// ---- StreamDelivery
-// ------------------------------------------------------------------------------
+// ---- StreamDelivery ----------------------------------------------------------------------------
 
 StreamDelivery::StreamDelivery(std::unique_ptr<Consumer> consumer, int max_elements,
                                Options options) {
@@ -475,8 +470,7 @@ Dropped StreamDelivery::discarded() const noexcept {
             shared_->discarded_bytes.load(std::memory_order_relaxed)};
 }
 
-// ---- StreamQueue
-// ---------------------------------------------------------------------------------
+// ---- StreamQueue -------------------------------------------------------------------------------
 
 namespace {
 
