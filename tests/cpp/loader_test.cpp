@@ -55,7 +55,7 @@ TEST(ManagerDeleter, DeletesTheManagerFirstAndReleasesTheLibraryWithTheControlBl
 
 TEST(Loader, UnloadsAPluginOnlyAfterItsManagerAndLastWeakReference) {
     vorn_test_counter_reset();
-    auto handle = vorn::get_device_manager(VORN_TEST_RECORDER);
+    auto handle = vorn::get_device_manager(VORN_TEST_SPY);
     EXPECT_EQ(handle.use_count(), 1);
     auto self = handle->shared_from_this();
     EXPECT_FALSE(handle.owner_before(self) || self.owner_before(handle))
@@ -64,10 +64,10 @@ TEST(Loader, UnloadsAPluginOnlyAfterItsManagerAndLastWeakReference) {
 
     std::weak_ptr<vorn::DeviceManager> weak = handle;
     handle.reset();
-    EXPECT_EQ(vorn_test_counter_get("recorder.managers"), 0);
-    EXPECT_TRUE(is_loaded(VORN_TEST_RECORDER));
+    EXPECT_EQ(vorn_test_counter_get("spy.managers"), 0);
+    EXPECT_TRUE(is_loaded(VORN_TEST_SPY));
     weak.reset();
-    EXPECT_FALSE(is_loaded(VORN_TEST_RECORDER));
+    EXPECT_FALSE(is_loaded(VORN_TEST_SPY));
 }
 
 TEST(Loader, ANullFactoryResultLeavesTheLibraryInTheHandle) {

@@ -86,7 +86,7 @@ def sim_plugin() -> pathlib.Path:
 
 @pytest.fixture(scope="session")
 def plugin_path():
-    """plugin_path("recorder") is the path of the test plugin libvorn_test_recorder.so."""
+    """plugin_path("spy") is the path of the test plugin libvorn_test_spy.so."""
 
     def path(name: str) -> pathlib.Path:
         result = plugin_build_dir() / f"libvorn_test_{name}.so"

@@ -11,44 +11,44 @@ from pyvorn_device import Device, get_device_manager
 
 
 @pytest.fixture
-def recorder(plugin_path):
-    return get_device_manager(plugin_path("recorder"))
+def spy(plugin_path):
+    return get_device_manager(plugin_path("spy"))
 
 
-def test_texts_and_location_come_from_the_plugin(recorder):
-    assert recorder.info() == "recorder"
-    assert recorder.list_devices() == "recorder"
-    assert recorder.get_device_options() == "silent, fail-read"
-    location = recorder.location()
+def test_texts_and_location_come_from_the_plugin(spy):
+    assert spy.info() == "spy"
+    assert spy.list_devices() == "spy"
+    assert spy.get_device_options() == "silent, fail-read"
+    location = spy.location()
     assert isinstance(location, pathlib.Path)
-    assert location == pathlib.Path("/recorder/location")
+    assert location == pathlib.Path("/spy/location")
 
 
-def test_options_may_be_str_bytes_or_bytearray(recorder):
+def test_options_may_be_str_bytes_or_bytearray(spy):
     text = "mode=fast name=café"
     for options in (text, text.encode(), bytearray(text.encode())):
-        device = recorder.create_device(options)
+        device = spy.create_device(options)
         assert isinstance(device, Device)
         assert device.get_info().endswith(" options=" + text)
     for bad in (None, 42, ["x"]):
         with pytest.raises(TypeError):
-            recorder.create_device(bad)
+            spy.create_device(bad)
 
 
-def test_create_device_lets_other_threads_run(recorder, counters):
+def test_create_device_lets_other_threads_run(spy, counters):
     start = threading.Barrier(2)
 
     def give_go():
         start.wait()
-        counters.add("recorder.go", 1)
+        counters.add("spy.go", 1)
 
     thread = threading.Thread(target=give_go)
     thread.start()
     start.wait()
     # The plugin waits for the other thread, which needs the interpreter lock to set the counter.
-    recorder.create_device("wait-for-go")
+    spy.create_device("wait-for-go")
     thread.join()
-    assert counters["recorder.saw_go"] == 1
+    assert counters["spy.saw_go"] == 1
 
 
 def test_a_null_device_handle_is_none_and_releases_its_owner(plugin_path, counters):

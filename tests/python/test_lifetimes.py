@@ -8,31 +8,31 @@ from pyvorn_device import get_device_manager
 
 @pytest.mark.isolated
 def test_a_device_outlives_its_dropped_manager(plugin_path, counters):
-    path = plugin_path("recorder")
+    path = plugin_path("spy")
     manager = get_device_manager(path)
     first, second = manager.create_device(""), manager.create_device("")
     del manager
-    assert counters["recorder.managers"] == 1
+    assert counters["spy.managers"] == 1
     assert first.get_register(5) == 5
     del first
     assert is_mapped(path)
     assert second.get_register(6) == 6
     del second
-    assert counters["recorder.devices"] == 0
-    assert counters["recorder.managers"] == 0
+    assert counters["spy.devices"] == 0
+    assert counters["spy.managers"] == 0
     assert not is_mapped(path)
 
 
 @pytest.mark.isolated
 def test_two_loads_of_one_path_are_two_managers(plugin_path, counters):
-    path = plugin_path("recorder")
+    path = plugin_path("spy")
     first, second = get_device_manager(path), get_device_manager(path)
-    assert counters["recorder.factory_calls"] == 2
-    assert counters["recorder.managers"] == 2
+    assert counters["spy.factory_calls"] == 2
+    assert counters["spy.managers"] == 2
     del first
-    assert counters["recorder.managers"] == 1
+    assert counters["spy.managers"] == 1
     assert is_mapped(path)
-    assert second.info() == "recorder"
+    assert second.info() == "spy"
     del second
     assert not is_mapped(path)
 

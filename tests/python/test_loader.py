@@ -24,8 +24,8 @@ def test_missing_paths_are_not_found(tmp_path):
 
 
 def test_bare_names_are_resolved_against_the_working_directory(plugin_path, tmp_path, monkeypatch):
-    monkeypatch.chdir(plugin_path("recorder").parent)
-    assert get_device_manager("libvorn_test_recorder.so").info() == "recorder"
+    monkeypatch.chdir(plugin_path("spy").parent)
+    assert get_device_manager("libvorn_test_spy.so").info() == "spy"
     # A library that is only on the system's search path is not looked for there.
     monkeypatch.chdir(tmp_path)
     raises_runtime_error("libc.so.6", "Device Manager not found: libc.so.6")
@@ -121,16 +121,16 @@ class PathLike:
 
 
 def test_paths_may_be_str_bytes_or_path_like(plugin_path):
-    path = plugin_path("recorder")
+    path = plugin_path("spy")
     as_bytes = os.fsencode(path)
     for argument in (str(path), as_bytes, path, PathLike(str(path)), PathLike(as_bytes)):
         manager = get_device_manager(argument)
         assert isinstance(manager, DeviceManager)
-        assert manager.info() == "recorder"
+        assert manager.info() == "spy"
 
 
 def test_other_path_arguments_are_type_errors(plugin_path):
-    path = str(plugin_path("recorder"))
+    path = str(plugin_path("spy"))
     bad = (42, None, [path], bytearray(path.encode()), path + "\0", path.encode() + b"\0x")
     for argument in bad:
         with pytest.raises(TypeError):

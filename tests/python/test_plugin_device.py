@@ -8,13 +8,13 @@ from pyvorn_device import ReturnCode, get_device_manager
 
 
 @pytest.fixture
-def recorder(plugin_path):
-    return get_device_manager(plugin_path("recorder"))
+def spy(plugin_path):
+    return get_device_manager(plugin_path("spy"))
 
 
 @pytest.fixture
-def device(recorder):
-    return recorder.create_device("")
+def device(spy):
+    return spy.create_device("")
 
 
 def test_calls_reach_the_device_with_their_arguments(device):
@@ -30,19 +30,19 @@ def test_calls_reach_the_device_with_their_arguments(device):
     )
 
 
-def test_one_call_forms_use_the_defaults(device, recorder):
+def test_one_call_forms_use_the_defaults(device, spy):
     assert device.set_register_sync(7, 8, 9) == ReturnCode.Success
     assert device.get_register_sync(10) == 10
     assert device.get_status() == (
         "set_register(7, 8, 9); send_registers(); read_registers(); get_register(10)"
     )
-    failing = recorder.create_device("fail-read")
+    failing = spy.create_device("fail-read")
     assert failing.get_register_sync(10) is None
     assert failing.get_status() == "read_registers()"
 
 
-def test_empty_optional_texts_are_none(recorder):
-    silent = recorder.create_device("silent")
+def test_empty_optional_texts_are_none(spy):
+    silent = spy.create_device("silent")
     assert silent.get_status() is None
     assert silent.get_info() is None
 
@@ -74,8 +74,8 @@ def test_arguments_out_of_range_never_reach_the_device(device):
     assert device.get_register(Index()) == 12
 
 
-def test_repr_shows_the_native_address(recorder):
-    first, second = recorder.create_device(""), recorder.create_device("")
+def test_repr_shows_the_native_address(spy):
+    first, second = spy.create_device(""), spy.create_device("")
     for device in (first, second):
         address = re.fullmatch(r"address=(0x[1-9a-f][0-9a-f]*) options=", device.get_info())[1]
         assert repr(device) == f"<pyvorn_device.Device at {address}>"

@@ -1,11 +1,11 @@
-// A plugin whose device records every call it gets, for tests of what reaches a device.
+// A plugin whose device records every call it gets (a spy), for tests of what reaches a device.
 //
 // The device echoes: get_register(addr) gives addr, write/read report the full length. get_status
 // gives the calls so far, "; "-separated (for example "set_register(1, 2, 3); send_registers()").
 // get_info gives "address=<the device's address> options=<the option text>". Option words:
 // "silent" makes get_status and get_info give no result, "fail-read" makes read_registers fail.
-// Live managers and devices are counted as recorder.managers and recorder.devices, factory calls
-// as recorder.factory_calls.
+// Live managers and devices are counted as spy.managers and spy.devices, factory calls
+// as spy.factory_calls.
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -77,7 +77,7 @@ class RecorderDevice final : public vorn::Device {
   private:
     void record(std::string call) { calls_.push_back(std::move(call)); }
 
-    vorn_test::LiveCount live_{"recorder.devices"};
+    vorn_test::LiveCount live_{"spy.devices"};
     std::string options_;
     bool silent_;
     bool fail_read_;
@@ -86,9 +86,9 @@ class RecorderDevice final : public vorn::Device {
 
 class RecorderManager final : public vorn_test::QuietManager {
   public:
-    std::string info() override { return "recorder"; }
-    std::filesystem::path location() override { return "/recorder/location"; }
-    std::string list_devices() override { return "recorder"; }
+    std::string info() override { return "spy"; }
+    std::filesystem::path location() override { return "/spy/location"; }
+    std::string list_devices() override { return "spy"; }
     std::string get_device_options() override { return "silent, fail-read"; }
     vorn::DeviceHandle create_device(const std::string& options) override {
         if (options.find("wait-for-go") != std::string::npos) {
@@ -101,17 +101,17 @@ class RecorderManager final : public vorn_test::QuietManager {
   private:
     // A Python thread can only set the counter while the caller has released the interpreter lock.
     static void wait_for_go() {
-        for (int i = 0; i < 10000 && vorn_test_counter_get("recorder.go") == 0; ++i) {
+        for (int i = 0; i < 10000 && vorn_test_counter_get("spy.go") == 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        vorn_test_counter_add("recorder.saw_go", vorn_test_counter_get("recorder.go") > 0 ? 1 : 0);
+        vorn_test_counter_add("spy.saw_go", vorn_test_counter_get("spy.go") > 0 ? 1 : 0);
     }
 
-    vorn_test::LiveCount live_{"recorder.managers"};
+    vorn_test::LiveCount live_{"spy.managers"};
 };
 
 vorn::DeviceManager* make_manager() {
-    vorn_test_counter_add("recorder.factory_calls", 1);
+    vorn_test_counter_add("spy.factory_calls", 1);
     return new RecorderManager();
 }
 
