@@ -24,13 +24,13 @@
 #include <vector>
 
 #include "paced_producer.hpp"
-#include "vorn/host/stream_queue.hpp"
+#include "vorn/host/owned_stream_queue.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 using vorn::DataStream::Event;
-using vorn::DataStream::EventStreamQueue;
+using vorn::DataStream::OwnedStreamQueue;
 using vorn::DataStream::IdleWait;
 using vorn::DataStream::Events::OwnedData;
 using vorn::DataStream::Events::Stop;
@@ -106,7 +106,7 @@ Figures throughput(const Design& design) {
     auto delivered = done.get_future();
     const auto start = Clock::now();
     {
-        EventStreamQueue queue(
+        OwnedStreamQueue queue(
             [&done](Event&& event) {
                 if (std::holds_alternative<Stop>(event)) {
                     done.set_value();
@@ -134,7 +134,7 @@ Figures paced(const Design& design, double rate, double seconds, std::uint64_t s
     auto delivered = done.get_future();
     const double cpu_before = process_cpu_seconds();
     const auto start = Clock::now();
-    EventStreamQueue queue(
+    OwnedStreamQueue queue(
         [&](Event&& event) {
             const std::int64_t now = vorn_bench::monotonic_ns();
             if (auto* chunk = std::get_if<OwnedData>(&event)) {
@@ -161,9 +161,9 @@ Figures paced(const Design& design, double rate, double seconds, std::uint64_t s
 // CPU used per open stream while nothing is pushed, in % of one core.
 Figures idle_cpu(const Design& design) {
     constexpr int streams = 2;
-    std::vector<std::unique_ptr<EventStreamQueue>> open;
+    std::vector<std::unique_ptr<OwnedStreamQueue>> open;
     for (int i = 0; i < streams; ++i) {
-        open.push_back(std::make_unique<EventStreamQueue>([](Event&&) {}, 4096, design.idle));
+        open.push_back(std::make_unique<OwnedStreamQueue>([](Event&&) {}, 4096, design.idle));
     }
     std::this_thread::sleep_for(100ms);  // past the poll window
     const double before = process_cpu_seconds();
@@ -174,7 +174,7 @@ Figures idle_cpu(const Design& design) {
 
 // Time from the start of destruction until the delivery thread has been joined, in us.
 Figures destruction(const Design& design) {
-    auto queue = std::make_unique<EventStreamQueue>([](Event&&) {}, 4096, design.idle);
+    auto queue = std::make_unique<OwnedStreamQueue>([](Event&&) {}, 4096, design.idle);
     std::this_thread::sleep_for(2ms);
     const auto start = Clock::now();
     queue.reset();
@@ -191,7 +191,7 @@ int main(int argc, char** argv) {
         std::printf("%.3f %.3f %.2f %.1f\n", f[0], f[1], f[2], f[3]);
         return 0;
     }
-    IdleWait chosen = EventStreamQueue::default_idle_wait;
+    IdleWait chosen = IdleWait::adaptive_policy();
     std::string described = "the streams' adaptive idle policy";
     if (argc > 1) {
         chosen = IdleWait{std::chrono::microseconds(std::atoll(argv[1])), 0ns, false};

@@ -1,100 +1,117 @@
-// The event adapters: turn a stream event into the (data, error) call of a read stream's target.
+// The event adapters: the consumers of a read stream's delivery thread that turn each event into
+// the (data, error) call of the Python callable.
 //
-// Both run on the delivery thread. A failure of the target never leaves an adapter: it becomes one
-// log line "Error in callback: {}" at level error and the stream goes on (a ManagedBuffer the
-// target did not take is freed). That holds for data chunks, error messages and the end alike.
+// - Threads: the delivery thread only, inside a run (the interpreter lock held).
+// - Failures: a failure of the callable (or of making its arguments) leaves deliver() as a
+//   std::runtime_error with the Python error's text; the delivery thread, the one barrier, logs it
+//   as "Error in callback: {}" and the stream goes on. A ManagedBuffer the callable did not keep
+//   is freed when its object goes.
+// - Two types are called DataView: vorn::DataStream::Events::DataView, the event (a pointer and a
+//   size, valid during the call), and pyvorn::DataView, the Python object shown to the callable.
+//   Both are named in full below.
 #pragma once
 
 #include <memory>
-#include <optional>
-#include <string>
+#include <stdexcept>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
 #include "pyvorn/chunks.hpp"
+#include "pyvorn/python_delivery.hpp"
 #include "vorn/events.hpp"
-#include "vorn/host/callback_errors.hpp"
+#include "vorn/host/stream_consumer.hpp"
 #include "vorn/host/view_keeper.hpp"
 
 namespace pyvorn {
 
-namespace events = vorn::DataStream::Events;
-
-// The calls both adapters make for the end of the stream, (no data, no error), and for an error
-// message, (no data, message). Returns false for a data event, which is left to the adapter.
-template <typename Target>
-bool deliver_end_or_error(Target& target, vorn::DataStream::Event& event) {
-    if (std::holds_alternative<events::Stop>(event)) {
-        target(std::nullopt, std::nullopt);
-        return true;
-    }
-    if (auto* error = std::get_if<events::Error>(&event)) {
-        target(std::nullopt, std::move(error->message));
-        return true;
-    }
-    return false;
-}
-
-// Plain read streams: owned chunks become ManagedBuffers that take over the bytes.
-// Target: callable(std::optional<ManagedBuffer>, std::optional<std::string>).
-template <typename Target>
-class ManagedBufferAdapter {
+// What both adapters share: the end, error messages and the call.
+class PythonConsumer : public vorn::DataStream::Consumer {
   public:
-    // `owner` keeps the plugin loaded for as long as a ManagedBuffer holds one of its chunks.
-    ManagedBufferAdapter(Target target, std::shared_ptr<const void> owner)
-        : target_(std::move(target)), owner_(std::move(owner)) {}
+    explicit PythonConsumer(std::shared_ptr<PythonDelivery> python) : python_(std::move(python)) {}
 
-    void operator()(vorn::DataStream::Event&& event) {
-        vorn::DataStream::guard_callback([&] {
-            if (deliver_end_or_error(target_, event)) {
-                return;
+  protected:
+    // (None, None) for the end, (None, message) for an error. False for a data event, which is
+    // left to the adapter.
+    bool deliver_end_or_error(vorn::DataStream::Event& event) {
+        if (std::holds_alternative<vorn::DataStream::Events::Stop>(event)) {
+            python_->end();
+            return true;
+        }
+        if (auto* error = std::get_if<vorn::DataStream::Events::Error>(&event)) {
+            if (python_->callable() != nullptr) {
+                PyObject* message = decode_message(error->message);
+                if (message == nullptr) {
+                    throw std::runtime_error(take_python_error());
+                }
+                python_->call(nullptr, message);
             }
-            if (auto* chunk = std::get_if<events::OwnedData>(&event)) {
-                target_(ManagedBuffer(std::move(*chunk), &owner_), std::nullopt);
-            } else {
-                target_(std::nullopt, std::string("Unsupported data type: DataView"));
-            }
+            return true;
+        }
+        return false;
+    }
+
+    // (chunk, None); `chunk` expires (or keeps what it needs) when the call has returned.
+    template <typename Chunk>
+    void deliver_chunk(Chunk&& chunk) {
+        if (python_->callable() == nullptr) {
+            return;  // collected as garbage: the stream is not to call it again
+        }
+        PyObject* object = nullptr;
+        try {
+            object = new_chunk_object(std::forward<Chunk>(chunk)).release().ptr();
+        } catch (pybind11::error_already_set& failure) {
+            failure.restore();
+            throw std::runtime_error(take_python_error());
+        }
+        python_->call(object, nullptr, [](PyObject* delivered) noexcept {
+            end_of_callback(delivered, static_cast<const std::decay_t<Chunk>*>(nullptr));
         });
     }
 
   private:
-    Target target_;
+    std::shared_ptr<PythonDelivery> python_;
+};
+
+// Plain read streams: owned chunks become ManagedBuffers that take over the bytes. (The queue
+// stores every view a device pushes as an owned copy, so only owned chunks come here.)
+class ManagedBufferAdapter final : public PythonConsumer {
+  public:
+    // `owner` keeps the plugin loaded for as long as a ManagedBuffer holds one of its chunks.
+    ManagedBufferAdapter(std::shared_ptr<PythonDelivery> python, std::shared_ptr<const void> owner)
+        : PythonConsumer(std::move(python)), owner_(std::move(owner)) {}
+
+    void deliver(vorn::DataStream::Event&& event,
+                 const vorn::DataStream::EventInfo& /*at*/) override {
+        if (!deliver_end_or_error(event)) {
+            auto& chunk = std::get<vorn::DataStream::Events::OwnedData>(event);
+            deliver_chunk(ManagedBuffer(std::move(chunk), &owner_));
+        }
+    }
+
+  private:
     std::shared_ptr<const void> owner_;
 };
 
-// Aligned read streams: every chunk is shown as a DataView, valid only during the call unless the
-// target keeps its bytes through `keeper`. The Rechunker in front offers the memory of the views it
-// emits to the same keeper; an OwnedData event is offered here.
-// Target: callable(std::optional<DataView>, std::optional<std::string>).
-template <typename Target>
-class ViewAdapter {
+// Aligned read streams: every block is shown as a pyvorn::DataView, valid only during the call
+// unless the callable keeps its bytes through `keeper`. (The Rechunker in front emits only
+// vorn::DataStream::Events::DataView events, and offers the memory they lie in to the same
+// keeper.)
+class ViewAdapter final : public PythonConsumer {
   public:
-    ViewAdapter(Target target, std::shared_ptr<vorn::DataStream::ViewKeeper> keeper)
-        : target_(std::move(target)), keeper_(std::move(keeper)) {}
+    ViewAdapter(std::shared_ptr<PythonDelivery> python,
+                std::shared_ptr<vorn::DataStream::ViewKeeper> keeper)
+        : PythonConsumer(std::move(python)), keeper_(std::move(keeper)) {}
 
-    void operator()(vorn::DataStream::Event&& event) {
-        vorn::DataStream::guard_callback([&] {
-            if (deliver_end_or_error(target_, event)) {
-                return;
-            }
-            if (auto* chunk = std::get_if<events::OwnedData>(&event)) {
-                keeper_->offer(*chunk);
-                std::uint8_t* const data = chunk->data();
-                const std::uint64_t size = chunk->size();
-                struct Withdraw {
-                    vorn::DataStream::ViewKeeper& keeper;
-                    ~Withdraw() { keeper.withdraw(); }
-                } withdraw{*keeper_};
-                target_(DataView(data, size, keeper_.get()), std::nullopt);
-            } else {
-                const auto& view = std::get<events::DataView>(event);
-                target_(DataView(view.data, view.size, keeper_.get()), std::nullopt);
-            }
-        });
+    void deliver(vorn::DataStream::Event&& event,
+                 const vorn::DataStream::EventInfo& /*at*/) override {
+        if (!deliver_end_or_error(event)) {
+            const auto& view = std::get<vorn::DataStream::Events::DataView>(event);
+            deliver_chunk(pyvorn::DataView(view.data, view.size, keeper_.get()));
+        }
     }
 
   private:
-    Target target_;
     std::shared_ptr<vorn::DataStream::ViewKeeper> keeper_;
 };
 

@@ -7,16 +7,13 @@
 #include <limits>
 
 #include "pyvorn/binding_internals.hpp"
+#include "pyvorn/process_state.hpp"
 
 namespace py = pybind11;
 
 namespace pyvorn {
 
 namespace {
-
-// The registered Python types, set once by register_chunks.
-PyTypeObject* g_managed_buffer_type = nullptr;
-PyTypeObject* g_data_view_type = nullptr;
 
 int refuse_export(Py_buffer* view, const char* message) {
     view->obj = nullptr;
@@ -83,18 +80,18 @@ PyTypeObject* install_chunk_type(py::class_<Chunk>& cls, getbufferproc getbuffer
 void register_chunks(py::module_& m) {
     py::class_<ManagedBuffer> managed_buffer(m, "ManagedBuffer", py::buffer_protocol());
     // Nothing to release per export: the buffer keeps the object, and so the bytes, alive.
-    g_managed_buffer_type = install_chunk_type(managed_buffer, &managed_buffer_getbuffer, nullptr);
+    chunk_types().managed_buffer = install_chunk_type(managed_buffer, &managed_buffer_getbuffer, nullptr);
     py::class_<DataView> data_view(m, "DataView", py::buffer_protocol());
-    g_data_view_type =
+    chunk_types().data_view =
         install_chunk_type(data_view, &data_view_getbuffer, &data_view_releasebuffer);
 }
 
 py::object new_chunk_object(ManagedBuffer&& chunk) {
-    return internals::new_simple_instance(g_managed_buffer_type, std::move(chunk));
+    return internals::new_simple_instance(chunk_types().managed_buffer, std::move(chunk));
 }
 
 py::object new_chunk_object(DataView&& chunk) {
-    return internals::new_simple_instance(g_data_view_type, std::move(chunk));
+    return internals::new_simple_instance(chunk_types().data_view, std::move(chunk));
 }
 
 void end_of_callback(PyObject* object, const ManagedBuffer* /*type*/) noexcept {

@@ -1,19 +1,15 @@
-// Threads and the interpreter: a Python thread state kept for a native thread's life, the gate that
-// keeps native threads out of an interpreter that is exiting, and waits without the lock.
+// Threads and the interpreter lock: a Python thread state kept for a native thread's life, and
+// waits without the lock.
 //
 // Design note. At exit the interpreter ends any thread that tries to take the lock once
 // finalization has begun: the thread is unwound (forced unwinding) from inside the call that takes
 // the lock. So the lock is only ever taken in ordinary code here, never in a destructor (unwinding
 // out of a destructor ends the process) and never under a catch-all that could swallow the unwind.
-// Every entry of a native thread into Python passes the InterpreterGate. The exit hook closes it
-// before finalization: new entries are refused, and entries in progress get a short grace to
-// leave; an entry still inside after that (a callable blocked for ever) is abandoned: its thread
-// never touches the interpreter again, whatever happens to it later.
+// Every entry of a native thread into Python also passes the InterpreterGate (process_state.hpp).
 #pragma once
 
 #include <Python.h>
 
-#include <atomic>
 #include <chrono>
 #include <exception>
 #include <functional>
@@ -23,24 +19,6 @@
 #include "vorn/host/callback_errors.hpp"
 
 namespace pyvorn {
-
-class InterpreterGate {
-  public:
-    // Counts an entry in; false (and nothing counted) once the gate is closed: the caller must then
-    // not touch any Python object, not even to drop a reference.
-    static bool enter() noexcept;
-    static void leave() noexcept;
-
-    // Closes the gate for good and waits up to `grace` for the entries in progress. Called on a
-    // Python thread holding the interpreter lock; the lock is released while waiting.
-    static void close(std::chrono::nanoseconds grace);
-
-    static bool closed() noexcept { return closing_.load(std::memory_order_acquire); }
-
-  private:
-    static std::atomic<bool> closing_;
-    static std::atomic<long> inside_;
-};
 
 // The Python thread state of one native thread, created (in the main interpreter) on first use and
 // kept until finish(). Only the thread it belongs to uses it. A state that was not finished is left

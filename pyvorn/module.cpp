@@ -17,6 +17,7 @@
 #include "pyvorn/block_transfer.hpp"
 #include "pyvorn/chunks.hpp"
 #include "pyvorn/interpreter.hpp"
+#include "pyvorn/process_state.hpp"
 #include "pyvorn/py_device.hpp"
 #include "pyvorn/streams.hpp"
 #include "vorn/device_manager.hpp"
@@ -112,4 +113,5 @@ PYBIND11_MODULE(pyvorn_device, m) {
     register_device(m);
     register_device_manager(m);
     m.def("get_device_manager", &get_device_manager);
+    pyvorn::install_process_hooks(m);
 }

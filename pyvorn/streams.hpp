@@ -8,7 +8,7 @@
 #include <pybind11/pybind11.h>
 
 #include "pyvorn/chunks.hpp"
-#include "pyvorn/stream_callback.hpp"
+#include "pyvorn/python_delivery.hpp"
 #include "vorn/device.hpp"
 
 namespace pyvorn {
@@ -21,9 +21,7 @@ class PyDataStream : public vorn::Device::DataStream {
     void stop() override;
 };
 
-// Registers DataStream with stop, __enter__ and __exit__ (it takes part in garbage collection),
-// and the exit hook that closes the interpreter gate and stops every live stream before the
-// interpreter finalizes.
+// Registers DataStream with stop, __enter__ and __exit__ (it takes part in garbage collection).
 void register_data_stream(pybind11::module_& m);
 
 // Device.start_read_stream: delivers the device's chunks as ManagedBuffers.

@@ -235,11 +235,11 @@ TEST(Rechunker, KeepsTheGridAcrossAGapAndReportsTheWholeHole) {
     Rechunker rechunker(sink.callback(), 4);
     EventCallback feed_into = [&](Event&& event) { rechunker(std::move(event)); };
     sink.feed(feed_into, pattern(6, 0), true);    // bytes 0-5: block 0-3, bytes 4-5 pending
-    rechunker.dropped(Dropped{1, 5});             // bytes 6-10 dropped: the hole is 4-11
+    rechunker.dropped(Dropped{1, 5}, {});             // bytes 6-10 dropped: the hole is 4-11
     sink.feed(feed_into, pattern(7, 11), false);  // bytes 11-17: 11 skipped, block 12-15
-    rechunker.dropped(Dropped{2, 4});             // bytes 18-21 (16-17 pending): hole 16-23
+    rechunker.dropped(Dropped{2, 4}, {});             // bytes 18-21 (16-17 pending): hole 16-23
     rechunker(Event{Error{"device"}});
-    rechunker.dropped(Dropped{1, 0});            // an error dropped: no gap in the data
+    rechunker.dropped(Dropped{1, 0}, {});            // an error dropped: no gap in the data
     sink.feed(feed_into, pattern(3, 22), true);  // bytes 22-24: 22-23 skipped, then the end
     rechunker(Event{Stop{}});
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "vorn/host/loader.hpp"
-#include "vorn/host/stream_queue.hpp"
+#include "vorn/host/owned_stream_queue.hpp"
 
 namespace {
 
@@ -117,7 +117,7 @@ TEST_F(SimAcquisition, CounterChunksCrossThreadsWholeAndChunksOutliveEverything)
     std::uint32_t next = 0;
     bool in_order = true;
     std::uint64_t chunks = 0;
-    vorn::DataStream::EventCallback queue{vorn::DataStream::EventStreamQueue(
+    vorn::DataStream::EventCallback queue{vorn::DataStream::OwnedStreamQueue(
         [&](Event&& event) {
             std::lock_guard lock(mutex);
             if (auto* chunk = std::get_if<OwnedData>(&event)) {
@@ -160,7 +160,7 @@ TEST_F(SimAcquisition, StopEndsAContinuousAcquisitionWithStopFromAnyThread) {
     configure(64, 0, 20000);
     std::atomic<int> stops{0};
     std::atomic<std::uint64_t> chunks{0};
-    vorn::DataStream::EventCallback queue{vorn::DataStream::EventStreamQueue(
+    vorn::DataStream::EventCallback queue{vorn::DataStream::OwnedStreamQueue(
         [&](Event&& event) {
             if (std::holds_alternative<vorn::DataStream::Events::Stop>(event)) {
                 ++stops;

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "vorn/host/stream_queue.hpp"
+#include "vorn/host/owned_stream_queue.hpp"
 
 namespace {
 
@@ -32,7 +32,8 @@ using vorn::DataStream::DeliveryContext;
 using vorn::DataStream::Dropped;
 using vorn::DataStream::Event;
 using vorn::DataStream::EventCallback;
-using vorn::DataStream::EventStreamQueue;
+using vorn::DataStream::EventInfo;
+using vorn::DataStream::OwnedStreamQueue;
 using vorn::DataStream::IdleWait;
 using vorn::DataStream::StreamDelivery;
 using vorn::DataStream::Events::DataView;
@@ -71,7 +72,7 @@ struct Seen {
     OwnedData::Deleter deleter = nullptr;
 };
 
-// State shared by a test and its recording consumer, which lives on the delivery thread.
+// State shared by a test and its logging consumer, which lives on the delivery thread.
 struct Record {
     std::mutex mutex;
     std::condition_variable changed;
@@ -104,12 +105,12 @@ struct Record {
     }
 };
 
-class Recorder {
+class EventLog {
   public:
-    explicit Recorder(std::shared_ptr<Record> record) : record_(std::move(record)) {}
-    Recorder(Recorder&&) noexcept = default;
-    Recorder& operator=(Recorder&&) = delete;
-    ~Recorder() {
+    explicit EventLog(std::shared_ptr<Record> record) : record_(std::move(record)) {}
+    EventLog(EventLog&&) noexcept = default;
+    EventLog& operator=(EventLog&&) = delete;
+    ~EventLog() {
         if (record_) {
             std::lock_guard lock(record_->mutex);
             record_->destroyed = true;
@@ -149,13 +150,13 @@ class Recorder {
 TEST(StreamQueueLimit, BelowTheInitialCapacityIsRejected) {
     for (int limit : {63, 0, -1}) {
         try {
-            EventStreamQueue queue(EventCallback{}, limit);
+            OwnedStreamQueue queue(EventCallback{}, limit);
             ADD_FAILURE() << "accepted max_elements " << limit;
         } catch (const std::runtime_error& error) {
             EXPECT_STREQ(error.what(), "max_elements must be greater than init_elements");
         }
     }
-    EXPECT_NO_THROW(EventStreamQueue(EventCallback{}, 64));
+    EXPECT_NO_THROW(OwnedStreamQueue(EventCallback{}, 64));
 }
 
 class StalledConsumer : public ::testing::TestWithParam<int> {};
@@ -169,7 +170,7 @@ TEST_P(StalledConsumer, StoresTheLimitThenReportsTheDropsOnceInOrder) {
     record->hold_first = true;
     g_freed = 0;
     {
-        EventStreamQueue queue(Recorder(record), limit);
+        OwnedStreamQueue queue(EventLog(record), limit);
         queue(numbered(0));
         record->wait_for_count(1);  // the consumer now holds event 0 and takes nothing more
         for (int i = 1; i <= limit + 5; ++i) {
@@ -208,7 +209,7 @@ TEST(StreamQueueDelivery, CopiesViewsAndDiscardsWhatComesAfterTheEnd) {
     g_freed = 0;
     std::uint8_t producer[4] = {1, 2, 3, 4};
     {
-        EventStreamQueue queue(Recorder(record), 4096);
+        OwnedStreamQueue queue(EventLog(record), 4096);
         queue(Event{DataView{producer, sizeof producer}});
         std::memset(producer, 0, sizeof producer);
         queue(Event{DataView{nullptr, 0}});
@@ -240,7 +241,7 @@ TEST(StreamQueueEnd, ReleasingTheQueueDeliversWhatWasPushedThenTheEnd) {
         auto record = std::make_shared<Record>();
         g_freed = 0;
         {
-            auto queue = make_queue(Recorder(record));
+            auto queue = make_queue(EventLog(record));
             for (int i = 0; i < chunks; ++i) {
                 queue(counted_chunk());
             }
@@ -250,10 +251,10 @@ TEST(StreamQueueEnd, ReleasingTheQueueDeliversWhatWasPushedThenTheEnd) {
         EXPECT_EQ(record->seen.back().kind, 0u);
         EXPECT_EQ(g_freed.load(), chunks);
     };
-    check([](Recorder r) { return EventStreamQueue(std::move(r), 64); }, 0);
-    check([](Recorder r) { return EventStreamQueue(std::move(r), 64); }, 3);
-    check([](Recorder r) { return EventStreamQueue(std::move(r), 64, std::chrono::hours(1)); }, 0);
-    check([](Recorder r) { return EventStreamQueue(std::move(r), 64, 0ns); }, 2);
+    check([](EventLog r) { return OwnedStreamQueue(std::move(r), 64); }, 0);
+    check([](EventLog r) { return OwnedStreamQueue(std::move(r), 64); }, 3);
+    check([](EventLog r) { return OwnedStreamQueue(std::move(r), 64, std::chrono::hours(1)); }, 0);
+    check([](EventLog r) { return OwnedStreamQueue(std::move(r), 64, 0ns); }, 2);
 }
 
 // A consumer may end the stream from inside its own call (the owner of the queue destroys it on
@@ -268,9 +269,9 @@ TEST(StreamQueueDestruction, FromInsideTheConsumerTheRestFollowsAndEverythingIsF
     auto owner = std::make_shared<Owner>();
     auto record = std::make_shared<Record>();
     g_freed = 0;
-    owner->queue = std::make_unique<EventCallback>(EventStreamQueue(
-        [owner, recorder = Recorder(record)](Event&& event) mutable {
-            recorder(std::move(event));
+    owner->queue = std::make_unique<EventCallback>(OwnedStreamQueue(
+        [owner, log = EventLog(record)](Event&& event) mutable {
+            log(std::move(event));
             std::unique_lock lock(owner->mutex);
             owner->changed.wait(lock, [&] { return owner->may_destroy; });
             owner->queue.reset();
@@ -297,7 +298,7 @@ std::unique_ptr<StreamDelivery> held_delivery(std::shared_ptr<Record> record,
                                               StreamDelivery::Options options = {}) {
     options.held = true;
     return std::make_unique<StreamDelivery>(
-        std::make_unique<vorn::DataStream::CallbackConsumer>(Recorder(std::move(record))), 64,
+        std::make_unique<vorn::DataStream::CallbackConsumer>(EventLog(std::move(record))), 64,
         std::move(options));
 }
 
@@ -367,7 +368,7 @@ TEST(StreamDeliveryControl, RunsAreBracketedBoundedAndMayBeRefused) {
         Runs* runs;
         std::vector<int>& seen;
         Checked(Runs* r, std::vector<int>& s) : runs(r), seen(s) {}
-        void deliver(Event&&) override { seen.push_back(runs->open); }
+        void deliver(Event&&, const EventInfo&) override { seen.push_back(runs->open); }
     };
     for (int refuse_after : {1'000'000, 1}) {
         auto runs = std::make_shared<Runs>();
@@ -406,11 +407,11 @@ TEST(StreamQueueConsumerFailure, IsLoggedAndDeliveryGoesOn) {
 
     auto record = std::make_shared<Record>();
     {
-        EventStreamQueue queue(
-            [recorder = Recorder(record)](Event&& event) mutable {
+        OwnedStreamQueue queue(
+            [log = EventLog(record)](Event&& event) mutable {
                 const bool throws_std = event.index() == 2 && std::get<2>(event).size() == 1;
                 const bool throws_other = event.index() == 2 && std::get<2>(event).size() == 2;
-                recorder(std::move(event));
+                log(std::move(event));
                 if (throws_std) {
                     throw std::runtime_error("bad chunk");
                 }
@@ -442,9 +443,9 @@ TEST(StreamQueueConsumerFailure, IsLoggedAndDeliveryGoesOn) {
 TEST(StreamQueueConsumerFailure, ForcedUnwindingEndsTheThreadAndReleasesTheConsumer) {
     auto record = std::make_shared<Record>();
     {
-        EventStreamQueue queue(
-            [recorder = Recorder(record)](Event&& event) mutable {
-                recorder(std::move(event));
+        OwnedStreamQueue queue(
+            [log = EventLog(record)](Event&& event) mutable {
+                log(std::move(event));
                 pthread_exit(nullptr);
             },
             64);
@@ -469,7 +470,7 @@ TEST_P(ConcurrentProducer, EveryPushIsDeliveredInOrderOrReportedAsDropped) {
     struct Tally final : Consumer {
         Counts& counts;
         explicit Tally(Counts& c) : counts(c) {}
-        void deliver(Event&& event) override {
+        void deliver(Event&& event, const EventInfo&) override {
             if (auto* chunk = std::get_if<OwnedData>(&event)) {
                 std::uint64_t n = chunk->size();
                 if (chunk->data() != nullptr) {  // a copied view: the number is in the bytes
@@ -482,7 +483,7 @@ TEST_P(ConcurrentProducer, EveryPushIsDeliveredInOrderOrReportedAsDropped) {
                 ++counts.ends;
             }
         }
-        void dropped(const Dropped& report) override {
+        void dropped(const Dropped& report, const EventInfo&) override {
             counts.lost += report.events;
             ++counts.reports;
         }
@@ -521,7 +522,7 @@ std::string idle_wait_name(const ::testing::TestParamInfo<IdleWait>& param) {
 }
 
 INSTANTIATE_TEST_SUITE_P(IdleWaits, ConcurrentProducer,
-                         ::testing::Values(StreamDelivery::adaptive_idle,
+                         ::testing::Values(IdleWait::adaptive_policy(),
                                            IdleWait{std::chrono::nanoseconds::max(), 0ns},
                                            IdleWait{0ns, 1ms}),
                          idle_wait_name);

@@ -20,7 +20,7 @@ constexpr std::uint64_t min_buffer = 256;
 
 }  // namespace
 
-Rechunker::Rechunker(EventCallback&& next, std::uint64_t alignment,
+Rechunker::Rechunker(std::unique_ptr<Consumer> next, std::uint64_t alignment,
                      std::shared_ptr<ViewKeeper> keeper)
     : next_(std::move(next)), alignment_(alignment), keeper_(std::move(keeper)) {
     if (alignment == 0) {
@@ -28,30 +28,32 @@ Rechunker::Rechunker(EventCallback&& next, std::uint64_t alignment,
     }
 }
 
-void Rechunker::deliver(Event&& event) {
+void Rechunker::deliver(Event&& event, const EventInfo& at) {
     if (auto* owned = std::get_if<Events::OwnedData>(&event)) {
-        take(owned->data(), owned->size(), owned);
+        take(owned->data(), owned->size(), owned, at.time_ns);
     } else if (auto* view = std::get_if<Events::DataView>(&event)) {
-        take(view->data, view->size, nullptr);
+        take(view->data, view->size, nullptr, at.time_ns);
     } else {
         if (std::holds_alternative<Events::Stop>(event) && filled_ > 0) {
-            emit(buffer_.data(), std::exchange(filled_, 0), &buffer_);  // the final, short block
+            // The final, short block.
+            emit(buffer_.data(), std::exchange(filled_, 0), &buffer_, pending_at_);
         }
-        pass(std::move(event));
+        pass([&] { next_->deliver(std::move(event), {position_, at.time_ns}); });
     }
     if (failure_) {
         std::rethrow_exception(std::exchange(failure_, nullptr));
     }
 }
 
-void Rechunker::dropped(const Dropped& lost) {
+void Rechunker::dropped(const Dropped& lost, const EventInfo& at) {
     if (lost.bytes == 0) {
-        pass(Event{Events::Error{overflow_message(lost)}});  // no data lost: no gap
+        pass([&] { next_->dropped(lost, {position_, at.time_ns}); });  // no data lost: no gap
         return;
     }
     // The hole runs from the start of the pending block to the next multiple of alignment_ after
     // the dropped bytes. While still skipping to the grid after an earlier gap, the part up to
-    // that grid point was reported already.
+    // that grid point was reported already (filled_ is 0 then).
+    const EventInfo hole{position_ - filled_ + skip_, at.time_ns};
     const std::uint64_t behind = filled_ + lost.bytes;  // since the last reported grid point
     std::uint64_t newly_lost = 0;
     if (behind > skip_) {
@@ -62,18 +64,23 @@ void Rechunker::dropped(const Dropped& lost) {
         skip_ -= behind;
     }
     filled_ = 0;
-    pass(Event{Events::Error{overflow_message(Dropped{lost.events, newly_lost})}});
+    position_ += lost.bytes;
+    pass([&] { next_->dropped(Dropped{lost.events, newly_lost}, hole); });
 }
 
 // Invariant on entry and exit: filled_ < alignment_ (and filled_ is 0 while skip_ > 0); the bytes
 // emitted so far, plus those reported or being counted as lost, are the stream's bytes up to the
 // last multiple of alignment_ reached.
-void Rechunker::take(std::uint8_t* bytes, std::uint64_t size, Events::OwnedData* chunk) {
+void Rechunker::take(std::uint8_t* bytes, std::uint64_t size, Events::OwnedData* chunk,
+                     std::int64_t time_ns) {
+    std::uint64_t offset = position_;  // of bytes[0]
+    position_ += size;
     if (skip_ > 0) {  // bytes of a block reported lost already
         const std::uint64_t skipped = std::min(skip_, size);
         skip_ -= skipped;
         bytes += skipped;
         size -= skipped;
+        offset += skipped;
         if (size == 0) {
             return;
         }
@@ -81,28 +88,33 @@ void Rechunker::take(std::uint8_t* bytes, std::uint64_t size, Events::OwnedData*
     std::uint64_t head = 0;  // leading bytes of the chunk that complete the pending block
     if (filled_ > 0) {
         if (size < alignment_ - filled_) {
-            gather(bytes, size);
+            gather(bytes, size, {offset, time_ns});
             return;
         }
         head = alignment_ - filled_;
-        if (gather(bytes, head)) {
+        if (gather(bytes, head, {offset, time_ns})) {
             filled_ = 0;
-            emit(buffer_.data(), alignment_, &buffer_);  // before the buffer is written again below
+            // Before the buffer is written again below.
+            emit(buffer_.data(), alignment_, &buffer_, pending_at_);
         }
     }
     const std::uint64_t rest = size - head;
     const std::uint64_t tail = rest % alignment_;
-    gather(bytes + (size - tail), tail);
+    gather(bytes + (size - tail), tail, {offset + (size - tail), time_ns});
     if (rest > tail) {
-        emit(bytes + head, rest - tail, chunk);  // whole blocks, shown in place
+        // Whole blocks, shown in place.
+        emit(bytes + head, rest - tail, chunk, {offset + head, time_ns});
     }
 }
 
-// Appends to the pending bytes, growing the buffer as needed. False when it could not grow: the
-// block is then lost.
-bool Rechunker::gather(const std::uint8_t* bytes, std::uint64_t size) {
+// Appends to the pending bytes (`at`: where the first of them sits), growing the buffer as needed.
+// False when it could not grow: the block is then lost.
+bool Rechunker::gather(const std::uint8_t* bytes, std::uint64_t size, const EventInfo& at) {
     if (size == 0) {
         return true;
+    }
+    if (filled_ == 0) {
+        pending_at_ = at;
     }
     const std::uint64_t needed = filled_ + size;
     if (needed > buffer_.size()) {
@@ -125,29 +137,35 @@ bool Rechunker::gather(const std::uint8_t* bytes, std::uint64_t size) {
 }
 
 // The block being gathered cannot be held: it is lost (its bytes so far, pending plus `incoming`,
-// and the rest of it, skipped as it arrives) and reported at once.
+// and the rest of it, skipped as it arrives) and reported at once, where it begins.
 void Rechunker::lose_block(std::uint64_t incoming) {
     skip_ = alignment_ - (filled_ + incoming);
     filled_ = 0;
-    pass(Event{Events::Error{"aligned stream: " + std::to_string(alignment_) +
-                             " bytes of data lost (no memory to gather a block of " +
-                             std::to_string(alignment_) + " bytes)"}});
+    pass([&] {
+        next_->deliver(Event{Events::Error{"aligned stream: " + std::to_string(alignment_) +
+                                           " bytes of data lost (no memory to gather a block of " +
+                                           std::to_string(alignment_) + " bytes)"}},
+                       pending_at_);
+    });
 }
 
 // `memory` holds the viewed bytes (null: they cannot be kept), offered to the keeper meanwhile.
-void Rechunker::emit(std::uint8_t* bytes, std::uint64_t size, Events::OwnedData* memory) {
+void Rechunker::emit(std::uint8_t* bytes, std::uint64_t size, Events::OwnedData* memory,
+                     const EventInfo& at) {
     if (keeper_ && memory != nullptr) {
         keeper_->offer(*memory);
     }
-    pass(Event{Events::DataView{bytes, size}});
+    pass([&] { next_->deliver(Event{Events::DataView{bytes, size}}, at); });
     if (keeper_) {
         keeper_->withdraw();
     }
 }
 
-void Rechunker::pass(Event&& event) {
+// Runs a call of `next`; its first exception is kept for the end of the event.
+template <typename Call>
+void Rechunker::pass(Call&& call) {
     try {
-        next_(std::move(event));
+        call();
     } catch (...) {
         if (is_forced_unwind()) {
             throw;  // a thread being ended must unwind at once

@@ -7,12 +7,12 @@
 // before it publishes `stored` or `limit`, so they are exact wherever the producer ended the
 // stream, and as recent as the owner could know them where the owner did.
 //
-// Sleeping: the delivery thread announces that it sleeps (sleep word = asleep or napping) and then
-// re-checks for work, and a waker publishes its work and then looks at the word; all of it
-// sequentially consistent, so either the thread sees the work or the waker sees the sleeper.
+// Positions: the producer stamps each stored event with the bytes pushed before it (dropped ones
+// included) and the time of the push. The delivery thread follows along (the offset after the last
+// event it delivered), so a drop report sits where the lost bytes begin and the end where the
+// stream's bytes end.
 #include "vorn/host/stream_queue.hpp"
 
-#include <sched.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -55,20 +55,22 @@ using std::chrono::nanoseconds;
 
 constexpr std::uint64_t no_limit = std::numeric_limits<std::uint64_t>::max();
 
-// Sleep word values.
-constexpr std::uint32_t awake = 0;
-constexpr std::uint32_t asleep = 1;   // wants a wake-up from the producer or the owner
-constexpr std::uint32_t napping = 2;  // wakes by itself; only the owner wakes it earlier
+using namespace sleep_state;
 
 // Control bits.
 constexpr std::uint32_t released = 1;
 constexpr std::uint32_t cancelled = 2;
 
-// One stored event, with the producer's drop totals when it was stored.
+// One stored event, with where it sits and the producer's drop totals when it was stored.
 struct Slot {
     Event event;
+    EventInfo at;
     Dropped dropped;
 };
+
+std::int64_t now_ns() noexcept {
+    return std::chrono::duration_cast<nanoseconds>(Clock::now().time_since_epoch()).count();
+}
 
 std::uint64_t data_bytes(const Event& event) noexcept {
     if (const auto* owned = std::get_if<Events::OwnedData>(&event)) {
@@ -79,19 +81,6 @@ std::uint64_t data_bytes(const Event& event) noexcept {
     }
     return 0;
 }
-
-// The adaptive idle policy, chosen by measurement (bench/stream_queue_bench, bench/paced_streams):
-// a sleep and a wake-up cost the delivery thread (and the producer that wakes it) some tens of
-// microseconds of CPU on a virtual machine, far more than handing over an event.
-// - Poll only when the queue ran empty for less than `adaptive_poll` last time: a saturated
-//   stream that the consumer just caught up with; then poll at most twice that long.
-// - While events come faster than one per `coalesce_below`, nap `coalesce_nap` at a time, not woken
-//   by pushes: one wake-up hands over a run of several events (and takes a consumer's lock once)
-//   and the producer makes no system call; the wait adds half a nap to the latency on average.
-// - Otherwise sleep until the producer wakes the thread: one wake-up per event, at once.
-constexpr nanoseconds adaptive_poll{std::chrono::microseconds(5)};
-constexpr nanoseconds coalesce_below{std::chrono::microseconds(40)};
-constexpr nanoseconds coalesce_nap{std::chrono::microseconds(50)};
 
 }  // namespace
 
@@ -115,14 +104,7 @@ struct StreamDelivery::Shared {
     }
 
     // Wakes the delivery thread if it sleeps; `always` also ends a nap.
-    void wake(bool always) noexcept {
-        std::atomic<std::uint32_t>& word = sleep.word();
-        const std::uint32_t state = word.load(std::memory_order_seq_cst);
-        if ((state == asleep || (always && state == napping)) &&
-            word.exchange(awake, std::memory_order_seq_cst) != awake) {
-            sleep.wake_one();
-        }
-    }
+    void wake(bool always) noexcept { DataStream::wake(sleep, always); }
 
     // Delivery is over: the owner's waits return.
     void finish() noexcept {
@@ -167,7 +149,7 @@ class Worker {
           shared_(std::move(shared)),
           context_(std::move(options.context)),
           consumer_(std::move(consumer)),
-          idle_(options.idle),
+          idle_(options.idle, shared_->sleep),
           run_events_(std::max<std::uint32_t>(options.run_events, 1)),
           run_time_(options.run_time) {}
 
@@ -191,20 +173,20 @@ class Worker {
   private:
     bool wait_for_release() {
         Shared& s = *shared_;
-        sleep_until([&] { return s.control.load(std::memory_order_seq_cst) != 0; },
-                    nanoseconds(-1));
+        idle_.sleep_until([&] { return s.control.load(std::memory_order_seq_cst) != 0; },
+                          nanoseconds::zero());
         return (s.control.load(std::memory_order_acquire) & cancelled) == 0;
     }
 
     void deliver_all() {
         for (;;) {
-            idle();
+            idle_.idle([this] { return work_ready(); });
             if (context_ && !context_->begin_run()) {
                 return;
             }
             const std::uint64_t before = taken_;
             const Run run = run_events();
-            note_pace(taken_ - before);
+            idle_.note_run(taken_ - before);
             if (context_) {
                 context_->end_run(run == Run::cut_short);
             }
@@ -240,9 +222,10 @@ class Worker {
             s.taken.store(++taken_, std::memory_order_release);
             prefetch_next();
             if (slot.dropped.events != reported_.events) {
-                report(slot.dropped);
+                report(slot.dropped, slot.at.time_ns);
             }
-            guard_callback([&] { consumer_->deliver(std::move(slot.event)); });
+            next_offset_ = slot.at.offset + data_bytes(slot.event);
+            guard_callback([&] { consumer_->deliver(std::move(slot.event), slot.at); });
         }
     }
 
@@ -265,16 +248,22 @@ class Worker {
         if ((s.control.load(std::memory_order_acquire) & cancelled) != 0) {
             return;
         }
+        const std::int64_t now = now_ns();
         report(Dropped{s.dropped_events.load(std::memory_order_acquire),
-                       s.dropped_bytes.load(std::memory_order_acquire)});
-        guard_callback([&] { consumer_->deliver(Event{Events::Stop{}}); });
+                       s.dropped_bytes.load(std::memory_order_acquire)},
+               now);
+        guard_callback([&] { consumer_->deliver(Event{Events::Stop{}}, {next_offset_, now}); });
     }
 
-    void report(const Dropped& total) {
+    // Reports the drops since the last report, where the lost bytes begin (right after the last
+    // event delivered).
+    void report(const Dropped& total, std::int64_t time_ns) {
         if (total.events != reported_.events) {
             const Dropped lost = total - reported_;
             reported_ = total;
-            guard_callback([&] { consumer_->dropped(lost); });
+            const EventInfo at{next_offset_, time_ns};
+            next_offset_ += lost.bytes;
+            guard_callback([&] { consumer_->dropped(lost, at); });
         }
     }
 
@@ -292,94 +281,16 @@ class Worker {
                s.limit.load(std::memory_order_seq_cst) != no_limit;
     }
 
-    // The stream's recent pace: an average of the time per event between runs.
-    void note_pace(std::uint64_t events) {
-        const auto now = Clock::now();
-        if (events > 0 && last_run_ != Clock::time_point{}) {
-            const nanoseconds per_event = (now - last_run_) / static_cast<std::int64_t>(events);
-            gap_ = gap_ == nanoseconds::max() ? per_event : (3 * gap_ + per_event) / 4;
-        }
-        last_run_ = now;
-    }
-
-    // Returns when there is work: an event queued, or the end set.
-    void idle() {
-        if (work_ready()) {
-            return;
-        }
-        const auto empty_since = Clock::now();
-        if (idle_.adaptive) {
-            idle_adaptively(empty_since);
-        } else if (idle_.poll <= nanoseconds::zero() || !poll(empty_since, idle_.poll)) {
-            sleep_until([this] { return work_ready(); }, idle_.nap);
-        }
-        last_idle_ = Clock::now() - empty_since;
-    }
-
-    void idle_adaptively(Clock::time_point empty_since) {
-        if (last_idle_ < adaptive_poll && poll(empty_since, 2 * adaptive_poll)) {
-            return;
-        }
-        if (gap_ < coalesce_below) {
-            nap(coalesce_nap);
-            if (work_ready()) {
-                return;
-            }
-            gap_ = nanoseconds::max();  // the stream paused: wake at once for what comes next
-        }
-        sleep_until([this] { return work_ready(); }, nanoseconds::zero());
-    }
-
-    // Polls (yielding) until there is work or `limit` has passed since `since`
-    // (nanoseconds::max(): for ever). True when there is work.
-    bool poll(Clock::time_point since, nanoseconds limit) {
-        const bool forever = limit == nanoseconds::max();
-        while (forever || Clock::now() - since < limit) {
-            sched_yield();
-            if (work_ready()) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    // One nap of `length`, which pushes do not cut short.
-    void nap(nanoseconds length) {
-        sleep_once([this] { return work_ready(); }, napping, length);
-    }
-
-    // Sleeps until `ready()`; with a positive `length`, in naps that pushes do not cut short.
-    template <typename Ready>
-    void sleep_until(Ready ready, nanoseconds length) {
-        const bool naps = length > nanoseconds::zero();
-        while (!ready()) {
-            sleep_once(ready, naps ? napping : asleep, naps ? length : nanoseconds(-1));
-        }
-    }
-
-    // Announces the sleep, then sleeps unless `ready()` (see the note on sleeping at the top).
-    template <typename Ready>
-    void sleep_once(Ready ready, std::uint32_t state, nanoseconds timeout) {
-        std::atomic<std::uint32_t>& word = shared_->sleep.word();
-        word.store(state, std::memory_order_seq_cst);
-        if (!ready()) {
-            shared_->sleep.wait(state, timeout);
-        }
-        word.store(awake, std::memory_order_relaxed);
-    }
-
     std::shared_ptr<const void> keep_alive_;
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<DeliveryContext> context_;
     std::unique_ptr<Consumer> consumer_;
-    const IdleWait idle_;
+    IdlePolicy idle_;
     const std::uint32_t run_events_;
     const nanoseconds run_time_;
     std::uint64_t taken_ = 0;
+    std::uint64_t next_offset_ = 0;  // the stream position after the last event delivered
     Dropped reported_;
-    nanoseconds last_idle_ = nanoseconds::max();  // how long the queue was last empty
-    nanoseconds gap_ = nanoseconds::max();        // recent time per event
-    Clock::time_point last_run_{};
 };
 
 }  // namespace
@@ -472,39 +383,14 @@ Dropped StreamDelivery::discarded() const noexcept {
 
 // ---- StreamQueue -------------------------------------------------------------------------------
 
-namespace {
-
-IdleWait timed_idle(nanoseconds idle_sleep) {
-    if (idle_sleep <= nanoseconds::zero()) {
-        return IdleWait{nanoseconds::max(), {}, false};
-    }
-    return IdleWait{{}, idle_sleep, false};
-}
-
-}  // namespace
-
-StreamQueue::StreamQueue(EventCallback&& consumer, int max_elements)
-    : StreamQueue(std::move(consumer), max_elements, default_idle_wait) {}
-
-StreamQueue::StreamQueue(EventCallback&& consumer, int max_elements, nanoseconds idle_sleep)
-    : StreamQueue(std::move(consumer), max_elements, timed_idle(idle_sleep)) {}
-
-StreamQueue::StreamQueue(EventCallback&& consumer, int max_elements, IdleWait idle) {
-    StreamDelivery::Options options;
-    options.idle = idle;
-    owned_ = std::make_unique<StreamDelivery>(
-        std::make_unique<CallbackConsumer>(std::move(consumer)), max_elements, std::move(options));
-    shared_ = owned_->shared_;
-}
-
 StreamQueue::StreamQueue(std::shared_ptr<StreamDelivery::Shared> shared) noexcept
     : shared_(std::move(shared)) {}
 
 StreamQueue::StreamQueue(StreamQueue&& other) noexcept
     : shared_(std::move(other.shared_)),
-      owned_(std::move(other.owned_)),
       stored_(other.stored_),
       taken_(other.taken_),
+      position_(other.position_),
       dropped_(other.dropped_),
       ended_(other.ended_) {}
 
@@ -514,9 +400,6 @@ StreamQueue::~StreamQueue() {
     }
     if (!ended_) {
         end();
-    }
-    if (owned_ && !owned_->on_delivery_thread()) {
-        owned_->wait(nanoseconds(-1));
     }
 }
 
@@ -534,10 +417,13 @@ void StreamQueue::operator()(Event&& event) noexcept {
         return;
     }
     const std::uint64_t bytes = data_bytes(event);
+    const std::uint64_t offset = position_;
+    position_ += bytes;  // a dropped event's bytes count too: its gap shows in the positions
     if (full()) {
         drop(bytes);
         return;
     }
+    const EventInfo at{offset, now_ns()};  // the only cost of the stamp: one clock read
     try {
         bool queued = false;
         if (const auto* view = std::get_if<Events::DataView>(&event)) {
@@ -546,9 +432,9 @@ void StreamQueue::operator()(Event&& event) noexcept {
             if (view->size > 0) {
                 std::memcpy(copy.data(), view->data, view->size);
             }
-            queued = s.queue.enqueue(Slot{Event{std::move(copy)}, dropped_});
+            queued = s.queue.enqueue(Slot{Event{std::move(copy)}, at, dropped_});
         } else {
-            queued = s.queue.enqueue(Slot{std::move(event), dropped_});
+            queued = s.queue.enqueue(Slot{std::move(event), at, dropped_});
         }
         if (!queued) {
             drop(bytes);  // no memory for another block of slots

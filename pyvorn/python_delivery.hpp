@@ -1,14 +1,15 @@
-// The Python end of a read stream: the callable as an argument, the Python side of the stream's
-// delivery thread, and the call the adapters make for each event.
+// The Python end of a read stream: the callable as an argument, and the Python side of the
+// stream's delivery thread, which calls it.
 //
-// Design note. The delivery thread hands events over in runs; PythonDelivery takes the interpreter
-// lock (and a gate entry) once per run, through a thread state kept for the thread's life, and
-// StreamCallback calls the callable inside the run. The reference to the callable lives in
-// PythonDelivery, shared by the delivery thread and the Python DataStream: the DataStream reports
-// it to the garbage collector, which may clear it (a stream in a reference cycle); the delivery
-// thread drops it once the callable has heard the end. Either way it is released under the lock,
-// in ordinary code: nothing here takes the lock in a destructor. After the interpreter began to
-// exit, no callable is called and references still held are leaked.
+// - Ownership: the reference to the callable lives in PythonDelivery, shared by the delivery
+//   thread and the Python DataStream. The DataStream reports it to the garbage collector, which
+//   may clear it (a stream in a reference cycle); the delivery thread drops it once the callable
+//   has heard the end; a start that gives no stream drops it at once. Either way it is released
+//   under the lock, in ordinary code: nothing here takes the lock in a destructor. After the
+//   interpreter began to exit, no callable is called and references still held are leaked.
+// - Threads: the delivery thread hands events over in runs; PythonDelivery takes the interpreter
+//   lock (and a gate entry) once per run, through a thread state kept for the thread's life, and
+//   the adapters call the callable through call() inside the run.
 #pragma once
 
 #include <Python.h>
@@ -25,6 +26,7 @@
 
 #include "pyvorn/chunks.hpp"
 #include "pyvorn/interpreter.hpp"
+#include "pyvorn/process_state.hpp"
 #include "vorn/host/stream_consumer.hpp"
 
 namespace pyvorn {
@@ -64,8 +66,15 @@ class PythonDelivery final : public vorn::DataStream::DeliveryContext {
     bool proceed() noexcept override { return !InterpreterGate::closed(); }
     void end_run(bool cut_short) override;
     void finish() override;
-    // The thread was unwound out of a call into Python (the interpreter ended it at exit).
-    void abandon() noexcept;
+    // On the starting thread, which holds the lock: the start gave no stream.
+    void start_failed() noexcept override { clear_callable(); }
+
+    // Inside a run: calls the callable with (`data`, `error`), new references that the call
+    // consumes (null: None), then `after(data)` while `data` is still alive. Nothing when the
+    // callable was cleared. A Python exception becomes a std::runtime_error with its text.
+    void call(PyObject* data, PyObject* error, void (*after)(PyObject*) noexcept = nullptr);
+    // Inside a run: calls the callable with (None, None), the end, then drops it for good.
+    void end();
 
     // With the lock held, on any thread. The callable, or null once it was cleared.
     PyObject* callable() const noexcept { return callable_; }
@@ -78,57 +87,6 @@ class PythonDelivery final : public vorn::DataStream::DeliveryContext {
   private:
     PyObject* callable_;
     PythonThread thread_;
-};
-
-// The target of the adapters: calls the callable with (data, error). Runs on the delivery thread
-// inside a run (the lock held). A Python exception becomes a std::runtime_error with its text.
-template <typename Chunk>
-class StreamCallback {
-  public:
-    explicit StreamCallback(std::shared_ptr<PythonDelivery> python) : python_(std::move(python)) {}
-
-    void operator()(std::optional<Chunk> data, std::optional<std::string> error) {
-        PyObject* callable = python_->callable();
-        if (callable == nullptr) {
-            return;  // collected as garbage: the stream is not to call it again
-        }
-        const bool end = !data && !error;
-        PyObject* args[2] = {nullptr, nullptr};
-        PyObject* result = nullptr;
-        try {
-            args[0] = data ? new_chunk_object(std::move(*data)).release().ptr()
-                           : pybind11::none().release().ptr();
-        } catch (pybind11::error_already_set& failure) {
-            failure.restore();
-        }
-        if (args[0] != nullptr) {
-            args[1] = error ? decode_message(*error) : pybind11::none().release().ptr();
-        }
-        if (args[1] != nullptr) {
-            try {
-                result = PyObject_Vectorcall(callable, args, 2, nullptr);
-            } catch (...) {
-                python_->abandon();  // only the forced unwinding of an ended thread gets here
-                throw;
-            }
-            if (data) {
-                end_of_callback(args[0], static_cast<const Chunk*>(nullptr));
-            }
-        }
-        Py_XDECREF(args[0]);
-        Py_XDECREF(args[1]);
-        if (end) {
-            python_->clear_callable();  // the end was delivered: it is never called again
-        }
-        if (result != nullptr) {
-            Py_DECREF(result);
-            return;
-        }
-        throw std::runtime_error(take_python_error());
-    }
-
-  private:
-    std::shared_ptr<PythonDelivery> python_;
 };
 
 }  // namespace pyvorn

@@ -1,8 +1,9 @@
 // The Python side of a stream's delivery thread, error texts and message decoding.
-#include "pyvorn/stream_callback.hpp"
+#include "pyvorn/python_delivery.hpp"
 
 #include <chrono>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 namespace pyvorn {
@@ -11,11 +12,6 @@ namespace {
 
 // Long enough for a thread waiting for the interpreter lock to wake and take it.
 constexpr auto lock_hand_over = std::chrono::microseconds(100);
-
-std::mutex& lock_queue() {
-    static std::mutex queue;
-    return queue;
-}
 
 }  // namespace
 
@@ -55,8 +51,42 @@ void PythonDelivery::finish() {
     InterpreterGate::leave();
 }
 
-void PythonDelivery::abandon() noexcept {
-    thread_.abandon();
+void PythonDelivery::call(PyObject* data, PyObject* error, void (*after)(PyObject*) noexcept) {
+    PyObject* args[2] = {data != nullptr ? data : Py_NewRef(Py_None),
+                         error != nullptr ? error : Py_NewRef(Py_None)};
+    PyObject* result = nullptr;
+    if (callable_ != nullptr) {
+        try {
+            result = PyObject_Vectorcall(callable_, args, 2, nullptr);
+        } catch (...) {
+            // Only the forced unwinding of a thread the interpreter ended at exit gets here: the
+            // thread state is lost to this thread.
+            thread_.abandon();
+            throw;
+        }
+        if (after != nullptr && data != nullptr) {
+            after(data);
+        }
+    }
+    Py_DECREF(args[0]);
+    Py_DECREF(args[1]);
+    if (result != nullptr) {
+        Py_DECREF(result);
+    } else if (callable_ != nullptr) {
+        throw std::runtime_error(take_python_error());
+    }
+}
+
+void PythonDelivery::end() {
+    // The end was delivered, even when the callable raised: it is never called again. (Not on the
+    // forced unwinding of a thread ended at exit, which must not touch the interpreter.)
+    try {
+        call(nullptr, nullptr);
+    } catch (const std::runtime_error&) {
+        clear_callable();
+        throw;
+    }
+    clear_callable();
 }
 
 std::string take_python_error() {
