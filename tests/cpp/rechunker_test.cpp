@@ -10,6 +10,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,7 @@ namespace {
 using vorn::DataStream::Dropped;
 using vorn::DataStream::Event;
 using vorn::DataStream::EventCallback;
+using vorn::DataStream::EventInfo;
 using vorn::DataStream::Rechunker;
 using vorn::DataStream::ViewKeeper;
 using vorn::DataStream::Events::DataView;
@@ -255,6 +257,48 @@ TEST(Rechunker, KeepsTheGridAcrossAGapAndReportsTheWholeHole) {
               "Queue Overflow, dropping event: 1 event dropped, 0 bytes of data lost");
     EXPECT_EQ(sink.events[6].bytes, pattern(1, 24));
     EXPECT_EQ(sink.events[7].kind, 0u);
+}
+
+// Where each view sits: on the grid, stamped with the push time of the chunk that held its first
+// byte (a gathered block's too); a gap's report sits where the hole begins, and the end after the
+// stream's last byte.
+TEST(Rechunker, EveryViewSitsOnTheGridAndEveryGapWhereItsHoleBegins) {
+    struct Placed {
+        std::size_t kind;  // event index; 99 for a drop report
+        std::uint64_t size;
+        EventInfo at;
+    };
+    struct Log final : vorn::DataStream::Consumer {
+        std::vector<Placed>* seen;
+        explicit Log(std::vector<Placed>* out) : seen(out) {}
+        void deliver(Event&& event, const EventInfo& at) override {
+            const auto* view = std::get_if<DataView>(&event);
+            seen->push_back({event.index(), view != nullptr ? view->size : 0, at});
+        }
+        void dropped(const Dropped& lost, const EventInfo& at) override {
+            seen->push_back({99, lost.bytes, at});
+        }
+    };
+    std::vector<Placed> seen;
+    Rechunker rechunker(std::make_unique<Log>(&seen), 4);
+    auto chunk = [](std::size_t size) { return Event{OwnedData::allocate(size)}; };
+    rechunker.deliver(chunk(6), {0, 100});     // block 0-3; 4-5 pending
+    rechunker.dropped(Dropped{1, 5}, {6, 150});  // bytes 6-10: the hole is 4-11
+    rechunker.deliver(chunk(7), {11, 200});    // 11 skipped, block 12-15; 16-17 pending
+    rechunker.dropped(Dropped{2, 4}, {18, 250});  // bytes 18-21: the hole is 16-23
+    rechunker.deliver(chunk(5), {22, 300});    // 22-23 skipped; 24-26 pending
+    rechunker.deliver(chunk(3), {27, 400});    // block 24-27 gathered; 28-29 pending
+    rechunker.deliver(Event{Stop{}}, {30, 500});
+
+    const std::vector<std::tuple<std::size_t, std::uint64_t, std::uint64_t, std::int64_t>> want{
+        {3, 4, 0, 100}, {99, 8, 4, 150}, {3, 4, 12, 200}, {99, 8, 16, 250},
+        {3, 4, 24, 300}, {3, 2, 28, 400}, {0, 0, 30, 500}};
+    ASSERT_EQ(seen.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(std::tuple(seen[i].kind, seen[i].size, seen[i].at.offset, seen[i].at.time_ns),
+                  want[i])
+            << "event " << i;
+    }
 }
 
 std::atomic<int> g_chunks_freed{0};
