@@ -1,22 +1,23 @@
 // The trampoline's overrides: look the operation up on the Python object, call it, convert back.
 //
-// Design note on write/read. A native caller hands write/read a pointer that is valid only for
-// the call. A Python override gets its data as a memoryview of exactly `length` bytes, format "B"
-// (read-only for write, writable for read), and that memoryview is released when the override
-// returns, so a reference the override kept raises ValueError on use. Releasing cannot reach
-// everything, though: a slice or cast of the memoryview, or an object still exporting it (say a
-// numpy array over it), outlives the release, and a pointer into the caller's memory can never be
-// made safe after the call. So the memoryview never shows the caller's memory: it shows a private
-// bounce copy owned by a Python object (bytes for write; a bytearray for read, filled from the
-// caller's bytes and copied back when the override returns, also when it raised, as an in-place
-// fill would have left them). Whatever survives the call keeps that copy alive and never touches
-// the caller's memory. The cost is one copy on this path only; Device.write/read on native devices
-// stay zero-copy.
+// Invariants
+// - A write/read override never sees the caller's memory: its memoryview (exactly `length` bytes,
+//   format "B", read-only for write, writable for read) shows a private bounce copy, and is
+//   released when the override returns, so a reference it kept raises ValueError on use.
+// - For read, the copy's bytes go back to the caller when the override returns, also when it
+//   raised, as an in-place fill would have left them.
+// Ownership
+// - The bounce copy belongs to a Python object (bytes for write, a bytearray for read). Whatever
+//   survives the call (a slice or cast of the memoryview, a numpy array over it) keeps that copy
+//   alive and never touches the caller's memory, whose pointer is valid only for the call.
+// Threads
+// - Every override may be entered on any thread, also one the interpreter has never seen. It
+//   takes the interpreter lock itself (nested acquisition is fine), holds it only while it looks
+//   up, calls and converts, and releases it before running a native default or raising the
+//   missing-operation error, so the operations a default calls take the lock on their own.
 //
-// Thread rules: every override may be entered on any thread, also one the interpreter has never
-// seen. It takes the interpreter lock itself (nested acquisition is fine), holds it only while it
-// looks up, calls and converts, and releases it before running a native default or raising the
-// missing-operation error, so the operations a default calls take the lock on their own.
+// The cost of the copy is paid on this path only; Device.write/read on native devices stay
+// zero-copy.
 #include "pyvorn/py_device.hpp"
 
 #include <algorithm>

@@ -22,7 +22,7 @@
 
 namespace pyvorn {
 
-// The name the trampoline's error messages use ("Device::send_registers").
+// Short for the interface the trampoline implements.
 using Device = vorn::Device;
 
 class PyDevice : public Device {

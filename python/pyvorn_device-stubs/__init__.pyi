@@ -1,6 +1,6 @@
 # Type stub of the extension module pyvorn_device (docs/python-api.md). Installed as the stub-only
 # package pyvorn_device-stubs (PEP 561), so that type checkers and editors in the user's
-# environment find it; tests/python/test_typing.py runs mypy's stubtest against the built module.
+# environment find it; tests/python/test_packaging.py runs mypy's stubtest against the built module.
 #
 # Integer parameters accept int and objects with __index__ (never float); parameters named
 # arg0, arg1, ... are positional only. Device-level failures are results (ReturnCode.Failure,
