@@ -54,13 +54,15 @@ void PythonDelivery::finish() {
 void PythonDelivery::call(PyObject* data, PyObject* error, void (*after)(PyObject*) noexcept) {
     PyObject* args[2] = {data != nullptr ? data : Py_NewRef(Py_None),
                          error != nullptr ? error : Py_NewRef(Py_None)};
+    // Held for the call: the collector or the stream's end may clear callable_ meanwhile.
+    PyObject* callable = Py_XNewRef(callable_);
     PyObject* result = nullptr;
-    if (callable_ != nullptr) {
+    if (callable != nullptr) {
         try {
-            result = PyObject_Vectorcall(callable_, args, 2, nullptr);
+            result = PyObject_Vectorcall(callable, args, 2, nullptr);
         } catch (...) {
             // Only the forced unwinding of a thread the interpreter ended at exit gets here: the
-            // thread state is lost to this thread.
+            // thread state is lost to this thread, and so are the references.
             thread_.abandon();
             throw;
         }
@@ -70,11 +72,14 @@ void PythonDelivery::call(PyObject* data, PyObject* error, void (*after)(PyObjec
     }
     Py_DECREF(args[0]);
     Py_DECREF(args[1]);
-    if (result != nullptr) {
-        Py_DECREF(result);
-    } else if (callable_ != nullptr) {
+    if (callable == nullptr) {
+        return;
+    }
+    Py_DECREF(callable);
+    if (result == nullptr) {
         throw std::runtime_error(take_python_error());
     }
+    Py_DECREF(result);
 }
 
 void PythonDelivery::end() {
