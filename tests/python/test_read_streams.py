@@ -10,26 +10,26 @@ import pytest
 
 import pyvorn_device
 from conftest import wait_until
-from stream_recorder import Recorder, counter_bytes
+from stream_helpers import CallLog, counter_bytes
 
 OVERFLOW = "Queue Overflow, dropping event"
 
 
 def start(manager, script, *, aligned=None, keep=False, **kwargs):
     device = manager.create_device(script)
-    recorder = Recorder(keep=keep)
+    log = CallLog(keep=keep)
     if aligned is None:
-        stream = device.start_read_stream(0, recorder, **kwargs)
+        stream = device.start_read_stream(0, log, **kwargs)
     else:
-        stream = device.start_aligned_read_stream(0, aligned, recorder, **kwargs)
-    return device, stream, recorder
+        stream = device.start_aligned_read_stream(0, aligned, log, **kwargs)
+    return device, stream, log
 
 
 class TestPlainStream:
     def test_chunks_arrive_as_managed_buffers_in_order_then_the_end(self, stream_manager):
-        device, stream, rec = start(stream_manager, "o10 o0 o5 s")
-        rec.wait_end()
-        assert rec.calls == [
+        device, stream, log = start(stream_manager, "o10 o0 o5 s")
+        log.wait_end()
+        assert log.calls == [
             (counter_bytes(0, 10), None),
             (b"", None),
             (counter_bytes(10, 5), None),
@@ -38,15 +38,15 @@ class TestPlainStream:
         assert isinstance(stream, pyvorn_device.DataStream)
 
     def test_errors_arrive_as_messages_and_the_stream_goes_on(self, stream_manager):
-        device, stream, rec = start(stream_manager, "o2 eboom o1 s")
-        rec.wait_end()
-        assert rec.calls == [(b"\x00\x01", None), (None, "boom"), (b"\x02", None), (None, None)]
+        device, stream, log = start(stream_manager, "o2 eboom o1 s")
+        log.wait_end()
+        assert log.calls == [(b"\x00\x01", None), (None, "boom"), (b"\x02", None), (None, None)]
 
     @pytest.mark.isolated
     def test_a_malformed_script_word_is_an_error_and_the_script_goes_on(self, stream_manager):
-        device, stream, rec = start(stream_manager, "oX o1 p s")
-        rec.wait_end()
-        assert rec.calls == [
+        device, stream, log = start(stream_manager, "oX o1 p s")
+        log.wait_end()
+        assert log.calls == [
             (None, 'malformed script word "oX"'),
             (b"\x00", None),
             (None, 'malformed script word "p"'),
@@ -54,69 +54,69 @@ class TestPlainStream:
         ]
 
     def test_an_error_text_that_is_not_utf8_still_arrives(self, stream_manager):
-        device, stream, rec = start(stream_manager, "x s")
-        rec.wait_end()
-        assert rec.errors == ["bad \ufffd\ufffd text"]
+        device, stream, log = start(stream_manager, "x s")
+        log.wait_end()
+        assert log.errors == ["bad \ufffd\ufffd text"]
 
     def test_a_pushed_view_arrives_as_a_copy(self, stream_manager):
         # The producer overwrites its memory right after the push.
-        device, stream, rec = start(stream_manager, "v4 s")
-        rec.wait_end()
-        assert rec.chunks == [counter_bytes(0, 4)]
+        device, stream, log = start(stream_manager, "v4 s")
+        log.wait_end()
+        assert log.chunks == [counter_bytes(0, 4)]
 
     def test_callable_runs_on_one_thread_of_the_module(self, stream_manager):
-        device, stream, rec = start(stream_manager, "o1 o1 o1 s")
-        rec.wait_end()
-        assert len(rec.threads) == 1
-        assert threading.get_ident() not in rec.threads
+        device, stream, log = start(stream_manager, "o1 o1 o1 s")
+        log.wait_end()
+        assert len(log.threads) == 1
+        assert threading.get_ident() not in log.threads
 
     def test_the_device_bytes_reach_python_without_a_copy(self, stream_manager):
         # The chunk holds the address the device allocated it at.
-        device, stream, rec = start(stream_manager, "a a s", keep=True)
-        rec.wait_end()
-        for chunk in rec.kept:
+        device, stream, log = start(stream_manager, "a a s", keep=True)
+        log.wait_end()
+        for chunk in log.kept:
             address = ctypes.addressof(ctypes.c_char.from_buffer(memoryview(chunk)))
             assert address == int.from_bytes(bytes(chunk), "little")
 
     def test_managed_buffer_exports_writable_unsigned_bytes(self, stream_manager):
-        device, stream, rec = start(stream_manager, "o6 o0 s", keep=True)
-        rec.wait_end()
-        view = memoryview(rec.kept[0])
+        device, stream, log = start(stream_manager, "o6 o0 s", keep=True)
+        log.wait_end()
+        view = memoryview(log.kept[0])
         assert (view.format, view.itemsize, view.ndim, view.shape, view.strides) == ("B", 1, 1, (6,), (1,))
         assert not view.readonly
         view[0] = 0xAB
-        assert bytes(rec.kept[0])[:2] == b"\xab\x01"
-        assert len(memoryview(rec.kept[1])) == 0
+        assert bytes(log.kept[0])[:2] == b"\xab\x01"
+        assert len(memoryview(log.kept[1])) == 0
 
     def test_managed_buffers_outlive_the_stream_and_are_freed_once(self, counters, stream_manager):
-        device, stream, rec = start(stream_manager, "o8 o8 o8 s", keep=True)
-        rec.wait_end()
+        device, stream, log = start(stream_manager, "o8 o8 o8 s", keep=True)
+        log.wait_end()
         freed = counters["stream.chunks_freed"]
-        view = memoryview(rec.kept[1])
+        view = memoryview(log.kept[1])
         stream.stop()
         del stream
-        rec.kept.pop(0)
+        log.kept.pop(0)
         assert counters["stream.chunks_freed"] == freed + 1
         assert bytes(view) == counter_bytes(8, 8)  # the memoryview keeps its buffer alive
-        rec.kept.clear()  # frees the third; the second lives on in `view`
+        log.kept.clear()  # frees the third; the second lives on in `view`
         assert counters["stream.chunks_freed"] == freed + 2
         del view
         assert counters["stream.chunks_freed"] == freed + 3
         assert counters["stream.chunks_made"] == counters["stream.chunks_freed"]
 
     def test_chunks_the_callable_did_not_keep_are_freed(self, counters, stream_manager):
-        device, stream, rec = start(stream_manager, "o3 o3 o3 s")
-        rec.wait_end()
+        device, stream, log = start(stream_manager, "o3 o3 o3 s")
+        log.wait_end()
         del stream
         assert counters["stream.chunks_made"] == counters["stream.chunks_freed"]
 
 
 class TestAlignedStream:
     def test_blocks_of_the_alignment_then_a_short_last_block(self, stream_manager):
-        device, stream, rec = start(stream_manager, "o6 o1 o1 o5 s", aligned=4)
-        rec.wait_end()
+        device, stream, log = start(stream_manager, "o6 o1 o1 o5 s", aligned=4)
+        log.wait_end()
         data = counter_bytes(0, 13)
-        assert rec.calls == [
+        assert log.calls == [
             (data[0:4], None),
             (data[4:8], None),
             (data[8:12], None),
@@ -125,20 +125,20 @@ class TestAlignedStream:
         ]
 
     def test_alignment_one_delivers_each_nonempty_chunk_whole(self, stream_manager):
-        device, stream, rec = start(stream_manager, "o3 o0 o2 s", aligned=1)
-        rec.wait_end()
-        assert rec.chunks == [counter_bytes(0, 3), counter_bytes(3, 2)]
+        device, stream, log = start(stream_manager, "o3 o0 o2 s", aligned=1)
+        log.wait_end()
+        assert log.chunks == [counter_bytes(0, 3), counter_bytes(3, 2)]
 
     def test_whole_blocks_of_a_chunk_come_as_one_view(self, stream_manager):
-        device, stream, rec = start(stream_manager, "o12 o0 s", aligned=4)
-        rec.wait_end()
-        assert rec.calls == [(counter_bytes(0, 12), None), (None, None)]
+        device, stream, log = start(stream_manager, "o12 o0 s", aligned=4)
+        log.wait_end()
+        assert log.calls == [(counter_bytes(0, 12), None), (None, None)]
 
     def test_an_error_does_not_flush_pending_bytes(self, stream_manager):
-        device, stream, rec = start(stream_manager, "o3 ehalf o3 s", aligned=4)
-        rec.wait_end()
+        device, stream, log = start(stream_manager, "o3 ehalf o3 s", aligned=4)
+        log.wait_end()
         data = counter_bytes(0, 6)
-        assert rec.calls == [(None, "half"), (data[0:4], None), (data[4:6], None), (None, None)]
+        assert log.calls == [(None, "half"), (data[0:4], None), (data[4:6], None), (None, None)]
 
     def test_data_views_are_writable_bytes_during_the_callback(self, stream_manager):
         seen = []
@@ -158,10 +158,10 @@ class TestAlignedStream:
         assert seen == [("B", 1, False, (8,))]
 
     def test_a_data_view_kept_past_its_callback_refuses_buffer_requests(self, stream_manager):
-        device, stream, rec = start(stream_manager, "o4 o4 s", aligned=4, keep=True)
-        rec.wait_end()
-        assert rec.chunks == [counter_bytes(0, 4), counter_bytes(4, 4)]
-        for view in rec.kept:
+        device, stream, log = start(stream_manager, "o4 o4 s", aligned=4, keep=True)
+        log.wait_end()
+        assert log.chunks == [counter_bytes(0, 4), counter_bytes(4, 4)]
+        for view in log.kept:
             assert isinstance(view, pyvorn_device.DataView)
             with pytest.raises(BufferError, match="only valid during the callback"):
                 memoryview(view)
@@ -170,40 +170,40 @@ class TestAlignedStream:
 class TestStartArguments:
     def test_defaults_and_keywords(self, stream_manager):
         device = stream_manager.create_device("s")
-        rec = Recorder()
-        stream = device.start_read_stream(addr=3, callback=rec, max_queue_elements=8192)
-        rec.wait_end()
-        rec = Recorder()
-        stream = device.start_aligned_read_stream(0, callback=rec, alignment=2, chunk_size=7)
-        rec.wait_end()
+        log = CallLog()
+        stream = device.start_read_stream(addr=3, callback=log, max_queue_elements=8192)
+        log.wait_end()
+        log = CallLog()
+        stream = device.start_aligned_read_stream(0, callback=log, alignment=2, chunk_size=7)
+        log.wait_end()
 
     @pytest.mark.parametrize("limit", [63, 0])
     def test_a_queue_limit_below_64_is_refused_before_the_device_is_called(self, counters, stream_manager, limit):
         device = stream_manager.create_device("s")
         with pytest.raises(RuntimeError, match="^max_elements must be greater than init_elements$"):
-            device.start_read_stream(0, Recorder(), max_queue_elements=limit)
+            device.start_read_stream(0, CallLog(), max_queue_elements=limit)
         with pytest.raises(RuntimeError, match="^max_elements must be greater than init_elements$"):
-            device.start_aligned_read_stream(0, 4, Recorder(), max_queue_elements=limit)
+            device.start_aligned_read_stream(0, 4, CallLog(), max_queue_elements=limit)
         assert counters["stream.starts"] == 0
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec, max_queue_elements=64)
-        rec.wait_end()
+        log = CallLog()
+        stream = device.start_read_stream(0, log, max_queue_elements=64)
+        log.wait_end()
 
     @pytest.mark.parametrize("limit", [2**31, 2**64 - 1])
     def test_a_queue_limit_beyond_32_bits_is_a_value_error(self, counters, stream_manager, limit):
         device = stream_manager.create_device("s")
         starts = counters["stream.starts"]
         with pytest.raises(ValueError, match="max_queue_elements must be at most 2147483647"):
-            device.start_read_stream(0, Recorder(), max_queue_elements=limit)
+            device.start_read_stream(0, CallLog(), max_queue_elements=limit)
         assert counters["stream.starts"] == starts
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec, max_queue_elements=2**31 - 1)
-        rec.wait_end()
+        log = CallLog()
+        stream = device.start_read_stream(0, log, max_queue_elements=2**31 - 1)
+        log.wait_end()
 
     def test_alignment_zero_is_a_value_error(self, counters, stream_manager):
         device = stream_manager.create_device("s")
         with pytest.raises(ValueError, match="alignment must be greater than 0"):
-            device.start_aligned_read_stream(0, 0, Recorder())
+            device.start_aligned_read_stream(0, 0, CallLog())
         assert counters["stream.starts"] == 0
 
     @pytest.mark.parametrize("callback", [None, 42, "text"])
@@ -221,7 +221,7 @@ class TestStartArguments:
     )
     def test_out_of_range_integers_are_type_errors(self, stream_manager, kwargs):
         device = stream_manager.create_device("s")
-        arguments = dict(addr=0, callback=Recorder()) | kwargs
+        arguments = dict(addr=0, callback=CallLog()) | kwargs
         with pytest.raises(TypeError):
             device.start_read_stream(**arguments)
 
@@ -237,19 +237,19 @@ class TestStartArguments:
     def test_no_stream_from_the_device_gives_none_after_its_thread_ended(self, stream_manager, script):
         device = stream_manager.create_device(script)
         threads = len(os.listdir("/proc/self/task"))
-        assert device.start_read_stream(0, Recorder()) is None
-        assert device.start_aligned_read_stream(0, 4, Recorder()) is None
+        assert device.start_read_stream(0, CallLog()) is None
+        assert device.start_aligned_read_stream(0, 4, CallLog()) is None
         # The thread was joined; the kernel may list an exiting thread a little longer.
         assert wait_until(lambda: len(os.listdir("/proc/self/task")) == threads, 5)
 
     def test_a_device_error_at_start_propagates(self, stream_manager):
         device = stream_manager.create_device("throw")
         with pytest.raises(RuntimeError, match="stream refused"):
-            device.start_read_stream(0, Recorder())
+            device.start_read_stream(0, CallLog())
 
     def test_python_devices_give_no_stream(self):
-        assert pyvorn_device.Device().start_read_stream(0, Recorder()) is None
-        assert pyvorn_device.Device().start_aligned_read_stream(0, 8, Recorder()) is None
+        assert pyvorn_device.Device().start_read_stream(0, CallLog()) is None
+        assert pyvorn_device.Device().start_aligned_read_stream(0, 8, CallLog()) is None
 
 
 class TestStopping:
@@ -258,35 +258,35 @@ class TestStopping:
 
     def test_with_block_stops_once_and_returns_the_stream(self, counters, stream_manager):
         device = stream_manager.create_device("w s")
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec)
+        log = CallLog()
+        stream = device.start_read_stream(0, log)
         with stream as entered:
             assert entered is stream
-        rec.wait_end()
+        log.wait_end()
         assert counters["stream.stops"] == 1
 
     def test_with_block_stops_on_an_exception_and_lets_it_through(self, counters, stream_manager):
         device = stream_manager.create_device("w s")
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec)
+        log = CallLog()
+        stream = device.start_read_stream(0, log)
         with pytest.raises(KeyError, match="inside"):
             with stream:
                 raise KeyError("inside")
-        rec.wait_end()
+        log.wait_end()
         assert counters["stream.stops"] == 1
 
     def test_stop_may_be_called_again_and_inside_a_with_block(self, counters, stream_manager):
         device = stream_manager.create_device("w s")
-        rec = Recorder()
-        with device.start_read_stream(0, rec) as stream:
+        log = CallLog()
+        with device.start_read_stream(0, log) as stream:
             stream.stop()
             stream.stop()
-        rec.wait_end()
+        log.wait_end()
         assert counters["stream.stops"] == 3
 
     def test_exit_arguments_are_checked(self, stream_manager):
         device = stream_manager.create_device("s")
-        stream = device.start_read_stream(0, Recorder())
+        stream = device.start_read_stream(0, CallLog())
         with pytest.raises(TypeError):
             stream.__exit__(1, None, None)  # not a type
 

@@ -9,7 +9,7 @@ import pytest
 
 import pyvorn_device
 from conftest import run_python, skip_under_asan
-from stream_recorder import Recorder
+from stream_helpers import CallLog
 
 ACQ = {
     "WAVEFORM": 0x100,
@@ -30,7 +30,7 @@ COUNTER, SINE, SQUARE, SAWTOOTH, NOISY_SINE = range(5)
 OUT_OF_MEMORY = """
 import resource, sys
 import pyvorn_device
-from stream_recorder import Recorder
+from stream_helpers import CallLog
 
 device = pyvorn_device.get_device_manager(sys.argv[1]).create_device("sim0")
 for address, value in ((0x100, 0), (0x108, 0), (0x10C, 1)):
@@ -42,9 +42,9 @@ with open("/proc/self/status") as status:
     size = next(int(line.split()[1]) << 10 for line in status if line.startswith("VmSize:"))
 hard = resource.getrlimit(resource.RLIMIT_AS)[1]
 resource.setrlimit(resource.RLIMIT_AS, (size + 2 * stack + (24 << 20), hard))
-rec = Recorder()
-stream = device.start_read_stream(0, rec, chunk_size=64 << 20)
-print(rec.wait_end().calls)
+log = CallLog()
+stream = device.start_read_stream(0, log, chunk_size=64 << 20)
+print(log.wait_end().calls)
 """
 
 
@@ -59,45 +59,45 @@ def configure(device, **settings):
     assert device.send_registers() == pyvorn_device.ReturnCode.Success
 
 
-def samples(recorder, dtype):
-    return np.frombuffer(b"".join(recorder.chunks), dtype=dtype)
+def samples(log, dtype):
+    return np.frombuffer(b"".join(log.chunks), dtype=dtype)
 
 
 class TestAcquisition:
     def test_a_finite_counter_acquisition_arrives_whole_then_ends(self, device):
         configure(device, WAVEFORM=COUNTER, CHUNK_SIZE=4096, CHUNK_COUNT=500, CHUNK_RATE=0)
-        rec = Recorder()
-        stream = device.start_read_stream(7, rec, max_queue_elements=1000)
-        rec.wait_end()
-        assert [len(c) for c in rec.chunks] == [4096] * 500
-        values = samples(rec, "<u4")
+        log = CallLog()
+        stream = device.start_read_stream(7, log, max_queue_elements=1000)
+        log.wait_end()
+        assert [len(c) for c in log.chunks] == [4096] * 500
+        values = samples(log, "<u4")
         assert np.array_equal(values, np.arange(7, 7 + 500 * 1024, dtype=np.uint32))
-        assert rec.calls[-1] == (None, None) and rec.errors == []
+        assert log.calls[-1] == (None, None) and log.errors == []
         assert device.get_register_sync(ACQ["CHUNKS"]) == 500
 
     def test_the_counter_runs_on_across_odd_chunk_sizes(self, device):
         configure(device, WAVEFORM=COUNTER, CHUNK_COUNT=7, CHUNK_RATE=0)
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec, chunk_size=13)  # overrides ACQ_CHUNK_SIZE
-        rec.wait_end()
-        assert [len(c) for c in rec.chunks] == [13] * 7
-        data = b"".join(rec.chunks)[:88]  # 91 bytes: 22 whole samples and 3 bytes of the next
+        log = CallLog()
+        stream = device.start_read_stream(0, log, chunk_size=13)  # overrides ACQ_CHUNK_SIZE
+        log.wait_end()
+        assert [len(c) for c in log.chunks] == [13] * 7
+        data = b"".join(log.chunks)[:88]  # 91 bytes: 22 whole samples and 3 bytes of the next
         assert np.array_equal(np.frombuffer(data, "<u4"), np.arange(22, dtype=np.uint32))
 
     def test_stop_ends_a_continuous_acquisition_with_the_end_of_stream(self, device):
         configure(device, WAVEFORM=SINE, CHUNK_SIZE=256, CHUNK_COUNT=0, CHUNK_RATE=2000)
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec)
+        log = CallLog()
+        stream = device.start_read_stream(0, log)
         deadline = time.monotonic() + 10
-        while len(rec.chunks) < 5 and time.monotonic() < deadline:
+        while len(log.chunks) < 5 and time.monotonic() < deadline:
             time.sleep(0.005)
         assert device.get_register_sync(STATUS) & 0b10  # acquiring
         stream.stop()
-        rec.wait_end()
-        assert rec.calls[-1] == (None, None)
+        log.wait_end()
+        assert log.calls[-1] == (None, None)
         assert not device.get_register_sync(STATUS) & 0b10
         stream.stop()  # again: nothing more happens
-        assert rec.calls.count((None, None)) == 1
+        assert log.calls.count((None, None)) == 1
 
     @pytest.mark.parametrize(
         "waveform, check",
@@ -111,10 +111,10 @@ class TestAcquisition:
     def test_analog_waveforms_are_16_bit_samples_of_the_set_shape(self, device, waveform, check):
         configure(device, WAVEFORM=waveform, PERIOD=200, AMPLITUDE=1000, CHUNK_SIZE=400,
                   CHUNK_COUNT=4, CHUNK_RATE=0)
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec)
-        rec.wait_end()
-        wave = samples(rec, "<i2")
+        log = CallLog()
+        stream = device.start_read_stream(0, log)
+        log.wait_end()
+        wave = samples(log, "<i2")
         assert wave.size == 800
         assert check(wave, 1000)
         if waveform != NOISY_SINE:
@@ -123,24 +123,24 @@ class TestAcquisition:
     def test_view_mode_chunks_arrive_as_copies_and_errors_at_the_set_interval(self, device):
         configure(device, WAVEFORM=COUNTER, CHUNK_SIZE=64, CHUNK_COUNT=6, CHUNK_RATE=0, MODE=1,
                   ERROR_INTERVAL=3)
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec)
-        rec.wait_end()
-        assert np.array_equal(samples(rec, "<u4"), np.arange(96, dtype=np.uint32))
-        assert rec.errors == ["simulated error after chunk 3", "simulated error after chunk 6"]
-        assert rec.calls[3] == (None, "simulated error after chunk 3")
+        log = CallLog()
+        stream = device.start_read_stream(0, log)
+        log.wait_end()
+        assert np.array_equal(samples(log, "<u4"), np.arange(96, dtype=np.uint32))
+        assert log.errors == ["simulated error after chunk 3", "simulated error after chunk 6"]
+        assert log.calls[3] == (None, "simulated error after chunk 3")
 
     def test_bad_settings_end_the_stream_with_an_error(self, device):
         configure(device, WAVEFORM=9)
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec)
-        rec.wait_end()
-        assert rec.calls == [(None, "unknown waveform 9 in ACQ_WAVEFORM (0 to 4)"), (None, None)]
+        log = CallLog()
+        stream = device.start_read_stream(0, log)
+        log.wait_end()
+        assert log.calls == [(None, "unknown waveform 9 in ACQ_WAVEFORM (0 to 4)"), (None, None)]
         configure(device, WAVEFORM=COUNTER)
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec, chunk_size=2**40)
-        rec.wait_end()
-        assert rec.calls == [(None, "chunk size 1099511627776 exceeds 67108864 bytes"), (None, None)]
+        log = CallLog()
+        stream = device.start_read_stream(0, log, chunk_size=2**40)
+        log.wait_end()
+        assert log.calls == [(None, "chunk size 1099511627776 exceeds 67108864 bytes"), (None, None)]
 
     @skip_under_asan("its shadow memory takes more address space than any limit leaves, and it "
                      "ends the process where operator new would throw std::bad_alloc")
@@ -152,11 +152,11 @@ class TestAcquisition:
 
     def test_aligned_stream_of_the_sim_delivers_whole_samples(self, device):
         configure(device, WAVEFORM=COUNTER, CHUNK_COUNT=10, CHUNK_RATE=0)
-        rec = Recorder()
-        stream = device.start_aligned_read_stream(0, 4, rec, chunk_size=10)
-        rec.wait_end()
-        assert all(len(c) % 4 == 0 for c in rec.chunks)
-        assert np.array_equal(samples(rec, "<u4"), np.arange(25, dtype=np.uint32))
+        log = CallLog()
+        stream = device.start_aligned_read_stream(0, 4, log, chunk_size=10)
+        log.wait_end()
+        assert all(len(c) % 4 == 0 for c in log.chunks)
+        assert np.array_equal(samples(log, "<u4"), np.arange(25, dtype=np.uint32))
 
 
 class TestLifetimes:
@@ -164,16 +164,16 @@ class TestLifetimes:
         manager = pyvorn_device.get_device_manager(sim_plugin)
         device = manager.create_device("sim0")
         configure(device, WAVEFORM=COUNTER, CHUNK_SIZE=64, CHUNK_COUNT=0, CHUNK_RATE=1000)
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec)
+        log = CallLog()
+        stream = device.start_read_stream(0, log)
         del device, manager
         gc.collect()
         deadline = time.monotonic() + 10
-        while len(rec.chunks) < 10 and time.monotonic() < deadline:
+        while len(log.chunks) < 10 and time.monotonic() < deadline:
             time.sleep(0.005)
         stream.stop()
-        rec.wait_end()
-        values = samples(rec, "<u4")
+        log.wait_end()
+        values = samples(log, "<u4")
         assert np.array_equal(values, np.arange(values.size, dtype=np.uint32))
 
     def test_many_concurrent_streams_each_get_their_own_pattern(self, sim_plugin):
@@ -182,20 +182,20 @@ class TestLifetimes:
         for device in devices:
             configure(device, WAVEFORM=COUNTER, CHUNK_SIZE=1024, CHUNK_COUNT=200, CHUNK_RATE=0)
         barrier = threading.Barrier(len(devices))
-        recorders = [Recorder() for _ in devices]
+        logs = [CallLog() for _ in devices]
         streams = [None] * len(devices)
 
         def start(index):
             barrier.wait()
-            streams[index] = devices[index].start_read_stream(index * 1000, recorders[index])
+            streams[index] = devices[index].start_read_stream(index * 1000, logs[index])
 
         threads = [threading.Thread(target=start, args=(i,)) for i in range(len(devices))]
         for thread in threads:
             thread.start()
         for thread in threads:
             thread.join()
-        for index, rec in enumerate(recorders):
-            rec.wait_end()
+        for index, log in enumerate(logs):
+            log.wait_end()
             assert np.array_equal(
-                samples(rec, "<u4"), np.arange(index * 1000, index * 1000 + 200 * 256, dtype=np.uint32)
+                samples(log, "<u4"), np.arange(index * 1000, index * 1000 + 200 * 256, dtype=np.uint32)
             )

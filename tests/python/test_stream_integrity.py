@@ -11,7 +11,7 @@ import pytest
 
 import pyvorn_device
 from conftest import run_python, wait_until
-from stream_recorder import Recorder, counter_bytes
+from stream_helpers import CallLog, counter_bytes
 from test_sim_streaming import COUNTER, configure
 
 OVERFLOW = "Queue Overflow, dropping event"
@@ -51,7 +51,7 @@ class TestKeptViews:
     def test_weak_references_to_chunks_die_with_them(self, stream_manager):
         refs = []
 
-        class Referring(Recorder):
+        class Referring(CallLog):
             def __call__(self, data, error):
                 if data is not None:
                     refs.append(weakref.ref(data))
@@ -59,12 +59,12 @@ class TestKeptViews:
 
         for aligned in (False, True):
             device = stream_manager.create_device("o8 o8 s")
-            rec = Referring()
+            log = Referring()
             if aligned:
-                stream = device.start_aligned_read_stream(0, 4, rec)
+                stream = device.start_aligned_read_stream(0, 4, log)
             else:
-                stream = device.start_read_stream(0, rec)
-            rec.wait_end()
+                stream = device.start_read_stream(0, log)
+            log.wait_end()
             del stream
         gc.collect()
         assert len(refs) == 4 and all(ref() is None for ref in refs)
@@ -79,21 +79,21 @@ class TestTheEnd:
     BURST = "b300 w s"  # 300 chunks of 64 bytes, then the end once stop() was called
 
     @staticmethod
-    def slow_recorder():
-        rec = Recorder()
-        record = rec.__call__
+    def slow_log():
+        log = CallLog()
+        log_call = log.__call__
 
         def slow(data, error):
             time.sleep(0.0002)
-            record(data, error)
+            log_call(data, error)
 
-        return rec, slow
+        return log, slow
 
     @pytest.mark.parametrize("how", ["with", "stop", "drop", "release"])
     def test_every_pushed_chunk_then_the_end_once(self, counters, stream_manager, how):
         script = "b300 r" if how == "release" else self.BURST
         device = stream_manager.create_device(script)
-        rec, slow = self.slow_recorder()
+        log, slow = self.slow_log()
         if how == "with":
             with device.start_read_stream(0, slow):  # no `as`: the stream is dropped right after
                 assert wait_until(lambda: counters["stream.chunks_made"] == 300)
@@ -105,102 +105,102 @@ class TestTheEnd:
             elif how == "drop":
                 del stream
         if how in ("with", "stop"):
-            assert rec.ended.is_set()  # stop() and __exit__ return once the end was delivered
-        rec.wait_end()
-        assert rec.chunks == [counter_bytes(64 * k, 64) for k in range(300)]
-        assert rec.calls[-1] == (None, None) and rec.calls.count((None, None)) == 1
+            assert log.ended.is_set()  # stop() and __exit__ return once the end was delivered
+        log.wait_end()
+        assert log.chunks == [counter_bytes(64 * k, 64) for k in range(300)]
+        assert log.calls[-1] == (None, None) and log.calls.count((None, None)) == 1
 
     def test_an_aligned_stream_dropped_early_still_delivers_its_short_block(self, stream_manager):
         device = stream_manager.create_device("o6 w")
-        rec = Recorder()
-        stream = device.start_aligned_read_stream(0, 4, rec)
-        assert wait_until(lambda: len(rec.calls) == 1)
+        log = CallLog()
+        stream = device.start_aligned_read_stream(0, 4, log)
+        assert wait_until(lambda: len(log.calls) == 1)
         del stream
-        rec.wait_end()
-        assert rec.calls == [(counter_bytes(0, 4), None), (counter_bytes(4, 2), None), (None, None)]
+        log.wait_end()
+        assert log.calls == [(counter_bytes(0, 4), None), (counter_bytes(4, 2), None), (None, None)]
 
     def test_after_stop_returns_the_callable_is_not_called_again(self, stream_manager):
         device = stream_manager.create_device("c64")
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec)
-        assert wait_until(lambda: len(rec.calls) > 10)
+        log = CallLog()
+        stream = device.start_read_stream(0, log)
+        assert wait_until(lambda: len(log.calls) > 10)
         stream.stop()
-        calls = len(rec.calls)
+        calls = len(log.calls)
         time.sleep(0.05)
-        assert len(rec.calls) == calls and rec.calls[-1] == (None, None)
+        assert len(log.calls) == calls and log.calls[-1] == (None, None)
 
     def test_stop_from_inside_the_callable_lets_the_rest_follow(self, stream_manager):
         device = stream_manager.create_device("o1 o1 o1 w s")
-        rec = Recorder()
+        log = CallLog()
         holder = {}
 
         def stop_on_first(data, error):
-            rec(data, error)
-            if len(rec.calls) == 1:
+            log(data, error)
+            if len(log.calls) == 1:
                 holder["stream"].stop()  # cannot wait for its own thread: returns at once
 
         holder["stream"] = device.start_read_stream(0, stop_on_first)
-        rec.wait_end()
-        assert rec.calls[-1] == (None, None) and rec.calls.count((None, None)) == 1
+        log.wait_end()
+        assert log.calls[-1] == (None, None) and log.calls.count((None, None)) == 1
 
 
-def stalled_recorder():
-    """(release, recorder, callable): the callable stalls until `release` is set, then records."""
+def stalled_log():
+    """(release, log, callable): the callable stalls until `release` is set, then logs the call."""
     release = threading.Event()
-    rec = Recorder()
+    log = CallLog()
 
     def stalled(data, error):
         release.wait(30)
-        rec(data, error)
+        log(data, error)
 
-    return release, rec, stalled
+    return release, log, stalled
 
 
 class TestOverload:
     def test_a_stalled_stream_holds_at_most_its_limit_and_reports_every_drop(self, counters, stream_manager):
-        release, rec, stalled = stalled_recorder()
+        release, log, stalled = stalled_log()
         device = stream_manager.create_device("b5000 s")
         stream = device.start_read_stream(0, stalled, max_queue_elements=64)
         assert wait_until(lambda: counters["stream.chunks_made"] == 5000)
         # The chunk being delivered and the 64 queued ones; every other one was freed at once.
         assert counters["stream.chunks_made"] - counters["stream.chunks_freed"] <= 65
         release.set()
-        rec.wait_end(30)
+        log.wait_end(30)
         # One report per run of drops: two when the delivery thread took its first event only
         # after the queue had filled, which let one more event in.
-        assert 1 <= len(rec.errors) <= 2 and all(e.startswith(OVERFLOW) for e in rec.errors)
-        lost = 5000 - len(rec.chunks)
-        assert sum(int(e.split(": ")[1].split()[0]) for e in rec.errors) == lost  # events
-        assert lost_bytes(rec.errors) == 64 * lost
+        assert 1 <= len(log.errors) <= 2 and all(e.startswith(OVERFLOW) for e in log.errors)
+        lost = 5000 - len(log.chunks)
+        assert sum(int(e.split(": ")[1].split()[0]) for e in log.errors) == lost  # events
+        assert lost_bytes(log.errors) == 64 * lost
 
     def test_aligned_views_keep_the_grid_across_a_gap(self, counters, stream_manager):
-        release, rec, stalled = stalled_recorder()
+        release, log, stalled = stalled_log()
         device = stream_manager.create_device(" ".join(["o6"] * 400) + " s")
         stream = device.start_aligned_read_stream(0, 4, stalled, max_queue_elements=64)
         assert wait_until(lambda: counters["stream.chunks_made"] == 400)
         release.set()
-        rec.wait_end(30)
+        log.wait_end(30)
         # Byte k of the stream is k mod 256, so a view's first byte tells its offset modulo 4.
-        assert rec.chunks and all(c[0] % 4 == 0 and len(c) % 4 == 0 for c in rec.chunks)
-        assert rec.errors and lost_bytes(rec.errors) % 4 == 0
-        assert sum(map(len, rec.chunks)) + lost_bytes(rec.errors) == 6 * 400
+        assert log.chunks and all(c[0] % 4 == 0 and len(c) % 4 == 0 for c in log.chunks)
+        assert log.errors and lost_bytes(log.errors) % 4 == 0
+        assert sum(map(len, log.chunks)) + lost_bytes(log.errors) == 6 * 400
 
     def test_an_error_inside_a_gap_leaves_one_report_of_whole_blocks(self, counters, stream_manager):
         # The first block, whole in one chunk, stalls the callable during the pause; of the 71
         # chunks of 100 bytes that follow, 64 are queued and the rest are dropped: the gap falls
         # inside the third block of 4096, whose rest is skipped when the next chunks come. The
         # error comes first, once the callable has caught up.
-        release, rec, stalled = stalled_recorder()
+        release, log, stalled = stalled_log()
         device = stream_manager.create_device(
             "o4096 p200 " + "o100 " * 71 + "p500 eX " + "o100 " * 50 + "s")
         stream = device.start_aligned_read_stream(0, 4096, stalled, max_queue_elements=64)
         assert wait_until(lambda: counters["stream.chunks_made"] == 72)
         release.set()
-        rec.wait_end(30)
-        assert "X" in rec.errors  # it came inside the gap, not dropped with it
-        reports = [error for error in rec.errors if error != "X"]
+        log.wait_end(30)
+        assert "X" in log.errors  # it came inside the gap, not dropped with it
+        reports = [error for error in log.errors if error != "X"]
         assert len(reports) == 1 and lost_bytes(reports) % 4096 == 0, reports
-        assert sum(map(len, rec.chunks)) + lost_bytes(reports) == 4096 + 121 * 100
+        assert sum(map(len, log.chunks)) + lost_bytes(reports) == 4096 + 121 * 100
 
 
 class TestCollectedCycles:
@@ -233,10 +233,10 @@ class TestCollectedCycles:
 
 def test_a_huge_alignment_allocates_only_what_arrives(stream_manager):
     device = stream_manager.create_device("o16 s")
-    rec = Recorder()
-    stream = device.start_aligned_read_stream(0, 2**34, rec)
-    rec.wait_end()
-    assert rec.calls == [(counter_bytes(0, 16), None), (None, None)]
+    log = CallLog()
+    stream = device.start_aligned_read_stream(0, 2**34, log)
+    log.wait_end()
+    assert log.calls == [(counter_bytes(0, 16), None), (None, None)]
 
 
 def test_a_stream_dropped_in_its_own_callback_after_its_device_is_gone(stream_plugin):

@@ -12,7 +12,7 @@ import time
 import pytest
 
 from conftest import is_mapped, run_python
-from stream_recorder import Recorder
+from stream_helpers import CallLog
 
 
 def callback_error_lines(text):
@@ -229,9 +229,9 @@ class TestStress:
                 script = rng.choice(["c64", "own c64", "o8 o8 w s", "o3 p1 o5 s", "c1"])
                 device = stream_manager.create_device(script)
                 if rng.random() < 0.5:
-                    stream = device.start_read_stream(0, Recorder(keep=rng.random() < 0.3))
+                    stream = device.start_read_stream(0, CallLog(keep=rng.random() < 0.3))
                 else:
-                    stream = device.start_aligned_read_stream(0, rng.randint(1, 64), Recorder())
+                    stream = device.start_aligned_read_stream(0, rng.randint(1, 64), CallLog())
                 streams.append({"device": device, "stream": stream})
             time.sleep(rng.random() * 0.005)
             for entry in streams:

@@ -1,10 +1,12 @@
-"""A stream callback for tests: records every (data, error) call and tells when the end came."""
+"""Helpers of the stream tests: CallLog, a stream callable that logs every call it gets, and the
+bytes the test plugins produce."""
 
 import threading
 
 
-class Recorder:
-    """Records calls as (bytes or None, str or None); optionally keeps the chunk objects too."""
+class CallLog:
+    """A stream callable: logs every call as (bytes or None, str or None), tells when the end
+    (None, None) came, and optionally keeps the chunk objects too."""
 
     def __init__(self, keep=False):
         self.calls = []
@@ -39,4 +41,3 @@ class Recorder:
 def counter_bytes(start, count):
     """The bytes the test plugins produce: byte k of a stream is k mod 256."""
     return bytes((start + k) % 256 for k in range(count))
-
