@@ -2,13 +2,12 @@
 
 import gc
 import threading
-import time
 
 import numpy as np
 import pytest
 
 import pyvorn_device
-from conftest import run_python, skip_under_asan
+from conftest import run_python, skip_under_asan, wait_until
 from stream_helpers import CallLog
 
 ACQ = {
@@ -88,9 +87,7 @@ class TestAcquisition:
         configure(device, WAVEFORM=SINE, CHUNK_SIZE=256, CHUNK_COUNT=0, CHUNK_RATE=2000)
         log = CallLog()
         stream = device.start_read_stream(0, log)
-        deadline = time.monotonic() + 10
-        while len(log.chunks) < 5 and time.monotonic() < deadline:
-            time.sleep(0.005)
+        assert wait_until(lambda: len(log.chunks) >= 5)
         assert device.get_register_sync(STATUS) & 0b10  # acquiring
         stream.stop()
         log.wait_end()
@@ -168,9 +165,7 @@ class TestLifetimes:
         stream = device.start_read_stream(0, log)
         del device, manager
         gc.collect()
-        deadline = time.monotonic() + 10
-        while len(log.chunks) < 10 and time.monotonic() < deadline:
-            time.sleep(0.005)
+        assert wait_until(lambda: len(log.chunks) >= 10)
         stream.stop()
         log.wait_end()
         values = samples(log, "<u4")

@@ -243,7 +243,7 @@ def test_a_stream_dropped_in_its_own_callback_after_its_device_is_gone(stream_pl
     result = run_python(
         """
 import gc, sys, threading, pyvorn_device
-from conftest import is_mapped
+from conftest import is_mapped, wait_until
 manager = pyvorn_device.get_device_manager(sys.argv[1])
 for aligned in (False, True):
     device = manager.create_device("c64")
@@ -260,11 +260,7 @@ for aligned in (False, True):
     assert done.wait(10)
 del manager
 gc.collect()
-for _ in range(200):
-    if not is_mapped(sys.argv[1]):
-        break
-    threading.Event().wait(0.01)
-assert not is_mapped(sys.argv[1])
+assert wait_until(lambda: not is_mapped(sys.argv[1]))
 print("ok")
 """,
         str(stream_plugin),

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import is_mapped, run_python
+from conftest import is_mapped, run_python, wait_until
 from stream_helpers import CallLog
 
 
@@ -30,9 +30,7 @@ class TestFailingCallables:
 
         device = stream_manager.create_device("o1 o1 s")
         stream = device.start_read_stream(0, callback)
-        deadline = time.monotonic() + 10
-        while len(seen) < 3 and time.monotonic() < deadline:
-            time.sleep(0.01)
+        assert wait_until(lambda: len(seen) >= 3)
         assert seen == [(True, None), (True, None), (False, None)]
         del stream
         lines = callback_error_lines(capfd.readouterr().out)
@@ -49,9 +47,7 @@ class TestFailingCallables:
 
         device = stream_manager.create_device("ebad s")
         stream = device.start_aligned_read_stream(0, 4, callback)
-        deadline = time.monotonic() + 10
-        while len(calls) < 2 and time.monotonic() < deadline:
-            time.sleep(0.01)
+        assert wait_until(lambda: len(calls) >= 2)
         del stream
         lines = callback_error_lines(capfd.readouterr().out)
         assert [line.split("Error in callback: ")[1] for line in lines] == [
