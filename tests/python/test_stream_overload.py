@@ -25,56 +25,30 @@ def stalled_log():
     return release, log, stalled
 
 
-class TestOverload:
-    def test_a_stalled_callable_gets_the_backlog_then_the_reports_of_the_drops(self, counters, stream_manager):
-        release = threading.Event()
-        calls = []
-        done = threading.Event()
-
-        def callback(data, error):
-            release.wait(30)
-            calls.append(error if data is None else len(memoryview(data)))
-            if data is None and error is None:
-                done.set()
-
-        script = " ".join(["o1"] * 100) + " s"
-        device = stream_manager.create_device(script)
-        stream = device.start_read_stream(0, callback, max_queue_elements=64)
-        # Wait until the producer has pushed everything (it never waits for the consumer).
-        assert wait_until(lambda: counters["stream.chunks_made"] == 100)
-        release.set()
-        assert done.wait(30)
-        # The first event is taken by the delivery thread before the stall; 64 more wait in the
-        # queue; the rest are dropped and reported once, before the end. When the delivery thread
-        # took its first event only after the queue had filled, one more event got in among the
-        # drops: two runs of drops, two reports.
-        data = [c for c in calls if isinstance(c, int)]
-        reports = [c for c in calls if isinstance(c, str)]
-        lost = 100 - len(data)
-        assert len(data) in (64, 65) and len(reports) in (1, 2)
-        assert calls[:64] == data[:64] and calls[-2:] == [reports[-1], None]
-        counts = [overflow_counts(r) for r in reports]
-        assert all(c is not None and c[0] == c[1] for c in counts)  # one byte a chunk
-        assert sum(events for events, _ in counts) == lost
-        del stream
-        assert counters["stream.chunks_made"] == counters["stream.chunks_freed"]
-
-    def test_a_stalled_stream_holds_at_most_its_limit_and_reports_every_drop(self, counters, stream_manager):
+class TestStalledCallable:
+    def test_a_stalled_callable_gets_the_backlog_then_one_report_per_run_of_drops(self, counters, stream_manager):
         release, log, stalled = stalled_log()
-        device = stream_manager.create_device("b5000 s")
+        device = stream_manager.create_device("b5000 s")  # 5000 chunks of 64 bytes
         stream = device.start_read_stream(0, stalled, max_queue_elements=64)
+        # The producer never waits for the consumer.
         assert wait_until(lambda: counters["stream.chunks_made"] == 5000)
         # The chunk being delivered and the 64 queued ones; every other one was freed at once.
         assert counters["stream.chunks_made"] - counters["stream.chunks_freed"] <= 65
         release.set()
         log.wait_end(30)
-        # One report per run of drops: two when the delivery thread took its first event only
-        # after the queue had filled, which let one more event in.
-        counts = [overflow_counts(e) for e in log.errors]
-        assert 1 <= len(counts) <= 2 and None not in counts
+        # The first event is taken by the delivery thread before the stall; 64 more wait in the
+        # queue; the rest are dropped and reported once, before the end. When the delivery thread
+        # took its first event only after the queue had filled, one more event got in among the
+        # drops: two runs of drops, two reports.
+        counts = [overflow_counts(error) for error in log.errors]
+        assert len(log.chunks) in (64, 65) and 1 <= len(counts) <= 2 and None not in counts
+        assert all(data is not None for data, _ in log.calls[:64])
+        assert log.calls[-2:] == [(None, log.errors[-1]), (None, None)]
         lost = 5000 - len(log.chunks)
         assert sum(events for events, _ in counts) == lost
-        assert lost_bytes(log.errors) == 64 * lost
+        assert all(data_bytes == 64 * events for events, data_bytes in counts)
+        del stream
+        assert counters["stream.chunks_made"] == counters["stream.chunks_freed"]
 
 
 class TestGaps:
