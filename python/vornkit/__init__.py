@@ -5,7 +5,8 @@ The helpers that sit on top of the unchanged extension module (`import pyvorn_de
 - plugins: `sim_plugin()`, `plugin_dir()`, `sdk_prefix()`, `resolve_plugin()`, `open_manager()`,
   `open_device()`, and `set_registers()` to stage and send register values in one call;
 - streams as iterators: `stream()` (`for chunk in ...`) and `astream()` (`async for`), bounded by
-  the queue limit, with errors raised (or yielded, errors="yield");
+  the queue limit, with errors raised (or yielded, errors="yield"); `overflow_counts()` reads
+  the counts of an overflow report;
 - acquisitions: `capture()` into one numpy array, `record()` into a .npy or raw file;
 - the `vorn` command line tool (vornkit.cli).
 
@@ -20,6 +21,7 @@ from ._errors import (
     StreamError,
     StreamOverflowError,
     VornError,
+    overflow_counts,
 )
 from ._plugins import (
     open_device,
@@ -50,6 +52,7 @@ __all__ = [
     "capture",
     "open_device",
     "open_manager",
+    "overflow_counts",
     "plugin_dir",
     "record",
     "resolve_plugin",

@@ -146,15 +146,23 @@ def wait_until(condition, timeout=10.0):
     return True
 
 
+def child_env() -> dict[str, str]:
+    """The environment for a child interpreter: this one's, with the source tree's vornkit
+    first on the path, where the tests import it from too (pythonpath in pyproject.toml)."""
+    paths = [str(ROOT / "python"), os.environ.get("PYTHONPATH", "")]
+    return {**os.environ, "PYTHONPATH": os.pathsep.join(path for path in paths if path)}
+
+
 def run_python(code: str, *args: str, timeout: float = 60) -> subprocess.CompletedProcess:
     """Runs `code` in a fresh interpreter of this environment, in this directory (so that it can
-    import conftest); a time-out fails the test."""
+    import conftest), with vornkit from the source tree; a time-out fails the test."""
     return subprocess.run(
         [sys.executable, "-c", code, *args],
         capture_output=True,
         text=True,
         timeout=timeout,
         cwd=pathlib.Path(__file__).parent,
+        env=child_env(),
     )
 
 

@@ -1,36 +1,21 @@
-"""Streams of the simulated device: waveforms, the counter pattern, ends, errors and views."""
-
-import gc
-import threading
-import time
+"""The simulated device's acquisitions through read streams: the counter pattern, chunk sizes, the
+waveforms, stopping, its errors, bad settings and running out of memory."""
 
 import numpy as np
 import pytest
 
 import pyvorn_device
-from conftest import run_python, skip_under_asan
-from stream_recorder import Recorder
+from conftest import run_python, skip_under_asan, wait_until
+from stream_helpers import (ACQ, COUNTER, NOISY_SINE, SAWTOOTH, SINE, SQUARE, STATUS, CallLog,
+                            configure_sim, samples)
 
-ACQ = {
-    "WAVEFORM": 0x100,
-    "CHUNK_SIZE": 0x104,
-    "CHUNK_RATE": 0x108,
-    "CHUNK_COUNT": 0x10C,
-    "PERIOD": 0x110,
-    "AMPLITUDE": 0x114,
-    "MODE": 0x118,
-    "ERROR_INTERVAL": 0x11C,
-    "CHUNKS": 0x120,
-}
-STATUS = 0x004
-COUNTER, SINE, SQUARE, SAWTOOTH, NOISY_SINE = range(5)
 
 # One chunk of 64 MiB under an address-space limit that leaves room for the stream's two threads
 # and small allocations only.
 OUT_OF_MEMORY = """
 import resource, sys
 import pyvorn_device
-from stream_recorder import Recorder
+from stream_helpers import CallLog
 
 device = pyvorn_device.get_device_manager(sys.argv[1]).create_device("sim0")
 for address, value in ((0x100, 0), (0x108, 0), (0x10C, 1)):
@@ -42,9 +27,9 @@ with open("/proc/self/status") as status:
     size = next(int(line.split()[1]) << 10 for line in status if line.startswith("VmSize:"))
 hard = resource.getrlimit(resource.RLIMIT_AS)[1]
 resource.setrlimit(resource.RLIMIT_AS, (size + 2 * stack + (24 << 20), hard))
-rec = Recorder()
-stream = device.start_read_stream(0, rec, chunk_size=64 << 20)
-print(rec.wait_end().calls)
+log = CallLog()
+stream = device.start_read_stream(0, log, chunk_size=64 << 20)
+print(log.wait_end().calls)
 """
 
 
@@ -53,51 +38,39 @@ def device(sim_plugin):
     return pyvorn_device.get_device_manager(sim_plugin).create_device("sim2")
 
 
-def configure(device, **settings):
-    for name, value in settings.items():
-        assert device.set_register(ACQ[name], value, 0) == pyvorn_device.ReturnCode.Success
-    assert device.send_registers() == pyvorn_device.ReturnCode.Success
-
-
-def samples(recorder, dtype):
-    return np.frombuffer(b"".join(recorder.chunks), dtype=dtype)
-
-
 class TestAcquisition:
     def test_a_finite_counter_acquisition_arrives_whole_then_ends(self, device):
-        configure(device, WAVEFORM=COUNTER, CHUNK_SIZE=4096, CHUNK_COUNT=500, CHUNK_RATE=0)
-        rec = Recorder()
-        stream = device.start_read_stream(7, rec, max_queue_elements=1000)
-        rec.wait_end()
-        assert [len(c) for c in rec.chunks] == [4096] * 500
-        values = samples(rec, "<u4")
+        configure_sim(device, WAVEFORM=COUNTER, CHUNK_SIZE=4096, CHUNK_COUNT=500, CHUNK_RATE=0)
+        log = CallLog()
+        stream = device.start_read_stream(7, log, max_queue_elements=1000)
+        log.wait_end()
+        assert [len(c) for c in log.chunks] == [4096] * 500
+        values = samples(log, "<u4")
         assert np.array_equal(values, np.arange(7, 7 + 500 * 1024, dtype=np.uint32))
-        assert rec.calls[-1] == (None, None) and rec.errors == []
+        assert log.calls[-1] == (None, None) and log.errors == []
         assert device.get_register_sync(ACQ["CHUNKS"]) == 500
 
     def test_the_counter_runs_on_across_odd_chunk_sizes(self, device):
-        configure(device, WAVEFORM=COUNTER, CHUNK_COUNT=7, CHUNK_RATE=0)
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec, chunk_size=13)  # overrides ACQ_CHUNK_SIZE
-        rec.wait_end()
-        assert [len(c) for c in rec.chunks] == [13] * 7
-        data = b"".join(rec.chunks)[:88]  # 91 bytes: 22 whole samples and 3 bytes of the next
+        configure_sim(device, WAVEFORM=COUNTER, CHUNK_COUNT=7, CHUNK_RATE=0)
+        log = CallLog()
+        stream = device.start_read_stream(0, log, chunk_size=13)  # overrides ACQ_CHUNK_SIZE
+        log.wait_end()
+        assert [len(c) for c in log.chunks] == [13] * 7
+        data = b"".join(log.chunks)[:88]  # 91 bytes: 22 whole samples and 3 bytes of the next
         assert np.array_equal(np.frombuffer(data, "<u4"), np.arange(22, dtype=np.uint32))
 
     def test_stop_ends_a_continuous_acquisition_with_the_end_of_stream(self, device):
-        configure(device, WAVEFORM=SINE, CHUNK_SIZE=256, CHUNK_COUNT=0, CHUNK_RATE=2000)
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec)
-        deadline = time.monotonic() + 10
-        while len(rec.chunks) < 5 and time.monotonic() < deadline:
-            time.sleep(0.005)
+        configure_sim(device, WAVEFORM=SINE, CHUNK_SIZE=256, CHUNK_COUNT=0, CHUNK_RATE=2000)
+        log = CallLog()
+        stream = device.start_read_stream(0, log)
+        assert wait_until(lambda: len(log.chunks) >= 5)
         assert device.get_register_sync(STATUS) & 0b10  # acquiring
         stream.stop()
-        rec.wait_end()
-        assert rec.calls[-1] == (None, None)
+        log.wait_end()
+        assert log.calls[-1] == (None, None)
         assert not device.get_register_sync(STATUS) & 0b10
         stream.stop()  # again: nothing more happens
-        assert rec.calls.count((None, None)) == 1
+        assert log.calls.count((None, None)) == 1
 
     @pytest.mark.parametrize(
         "waveform, check",
@@ -109,38 +82,38 @@ class TestAcquisition:
         ],
     )
     def test_analog_waveforms_are_16_bit_samples_of_the_set_shape(self, device, waveform, check):
-        configure(device, WAVEFORM=waveform, PERIOD=200, AMPLITUDE=1000, CHUNK_SIZE=400,
+        configure_sim(device, WAVEFORM=waveform, PERIOD=200, AMPLITUDE=1000, CHUNK_SIZE=400,
                   CHUNK_COUNT=4, CHUNK_RATE=0)
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec)
-        rec.wait_end()
-        wave = samples(rec, "<i2")
+        log = CallLog()
+        stream = device.start_read_stream(0, log)
+        log.wait_end()
+        wave = samples(log, "<i2")
         assert wave.size == 800
         assert check(wave, 1000)
         if waveform != NOISY_SINE:
             assert np.array_equal(wave[:200], wave[200:400])  # one period repeats
 
     def test_view_mode_chunks_arrive_as_copies_and_errors_at_the_set_interval(self, device):
-        configure(device, WAVEFORM=COUNTER, CHUNK_SIZE=64, CHUNK_COUNT=6, CHUNK_RATE=0, MODE=1,
+        configure_sim(device, WAVEFORM=COUNTER, CHUNK_SIZE=64, CHUNK_COUNT=6, CHUNK_RATE=0, MODE=1,
                   ERROR_INTERVAL=3)
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec)
-        rec.wait_end()
-        assert np.array_equal(samples(rec, "<u4"), np.arange(96, dtype=np.uint32))
-        assert rec.errors == ["simulated error after chunk 3", "simulated error after chunk 6"]
-        assert rec.calls[3] == (None, "simulated error after chunk 3")
+        log = CallLog()
+        stream = device.start_read_stream(0, log)
+        log.wait_end()
+        assert np.array_equal(samples(log, "<u4"), np.arange(96, dtype=np.uint32))
+        assert log.errors == ["simulated error after chunk 3", "simulated error after chunk 6"]
+        assert log.calls[3] == (None, "simulated error after chunk 3")
 
     def test_bad_settings_end_the_stream_with_an_error(self, device):
-        configure(device, WAVEFORM=9)
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec)
-        rec.wait_end()
-        assert rec.calls == [(None, "unknown waveform 9 in ACQ_WAVEFORM (0 to 4)"), (None, None)]
-        configure(device, WAVEFORM=COUNTER)
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec, chunk_size=2**40)
-        rec.wait_end()
-        assert rec.calls == [(None, "chunk size 1099511627776 exceeds 67108864 bytes"), (None, None)]
+        configure_sim(device, WAVEFORM=9)
+        log = CallLog()
+        stream = device.start_read_stream(0, log)
+        log.wait_end()
+        assert log.calls == [(None, "unknown waveform 9 in ACQ_WAVEFORM (0 to 4)"), (None, None)]
+        configure_sim(device, WAVEFORM=COUNTER)
+        log = CallLog()
+        stream = device.start_read_stream(0, log, chunk_size=2**40)
+        log.wait_end()
+        assert log.calls == [(None, "chunk size 1099511627776 exceeds 67108864 bytes"), (None, None)]
 
     @skip_under_asan("its shadow memory takes more address space than any limit leaves, and it "
                      "ends the process where operator new would throw std::bad_alloc")
@@ -151,51 +124,11 @@ class TestAcquisition:
         assert result.stdout == "[(None, 'acquisition failed: std::bad_alloc'), (None, None)]\n"
 
     def test_aligned_stream_of_the_sim_delivers_whole_samples(self, device):
-        configure(device, WAVEFORM=COUNTER, CHUNK_COUNT=10, CHUNK_RATE=0)
-        rec = Recorder()
-        stream = device.start_aligned_read_stream(0, 4, rec, chunk_size=10)
-        rec.wait_end()
-        assert all(len(c) % 4 == 0 for c in rec.chunks)
-        assert np.array_equal(samples(rec, "<u4"), np.arange(25, dtype=np.uint32))
+        configure_sim(device, WAVEFORM=COUNTER, CHUNK_COUNT=10, CHUNK_RATE=0)
+        log = CallLog()
+        stream = device.start_aligned_read_stream(0, 4, log, chunk_size=10)
+        log.wait_end()
+        assert all(len(c) % 4 == 0 for c in log.chunks)
+        assert np.array_equal(samples(log, "<u4"), np.arange(25, dtype=np.uint32))
 
 
-class TestLifetimes:
-    def test_a_stream_goes_on_after_its_device_is_destroyed(self, sim_plugin):
-        manager = pyvorn_device.get_device_manager(sim_plugin)
-        device = manager.create_device("sim0")
-        configure(device, WAVEFORM=COUNTER, CHUNK_SIZE=64, CHUNK_COUNT=0, CHUNK_RATE=1000)
-        rec = Recorder()
-        stream = device.start_read_stream(0, rec)
-        del device, manager
-        gc.collect()
-        deadline = time.monotonic() + 10
-        while len(rec.chunks) < 10 and time.monotonic() < deadline:
-            time.sleep(0.005)
-        stream.stop()
-        rec.wait_end()
-        values = samples(rec, "<u4")
-        assert np.array_equal(values, np.arange(values.size, dtype=np.uint32))
-
-    def test_many_concurrent_streams_each_get_their_own_pattern(self, sim_plugin):
-        manager = pyvorn_device.get_device_manager(sim_plugin)
-        devices = [manager.create_device(f"sim{i % 3}") for i in range(6)]
-        for device in devices:
-            configure(device, WAVEFORM=COUNTER, CHUNK_SIZE=1024, CHUNK_COUNT=200, CHUNK_RATE=0)
-        barrier = threading.Barrier(len(devices))
-        recorders = [Recorder() for _ in devices]
-        streams = [None] * len(devices)
-
-        def start(index):
-            barrier.wait()
-            streams[index] = devices[index].start_read_stream(index * 1000, recorders[index])
-
-        threads = [threading.Thread(target=start, args=(i,)) for i in range(len(devices))]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        for index, rec in enumerate(recorders):
-            rec.wait_end()
-            assert np.array_equal(
-                samples(rec, "<u4"), np.arange(index * 1000, index * 1000 + 200 * 256, dtype=np.uint32)
-            )

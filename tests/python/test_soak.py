@@ -34,7 +34,6 @@ import os
 import pathlib
 import queue
 import random
-import re
 import signal
 import subprocess
 import sys
@@ -47,7 +46,8 @@ import zlib
 import pytest
 
 import pyvorn_device
-from conftest import UNDER_ASAN, Counters, is_mapped, plugin_build_dir, run_python, wait_until
+from conftest import UNDER_ASAN, Counters, child_env, is_mapped, plugin_build_dir, run_python, wait_until
+from vornkit import OVERFLOW_PREFIX, overflow_counts
 
 MIB = 2**20
 SHORT_SECONDS = 22  # the child's working time in the normal suite
@@ -61,7 +61,6 @@ SETTLE_SECONDS = 30  # bound of the waits for ends, threads and unloading
 RSS_BOUND = 20 * MIB  # growth allowed after the warm-up epoch
 EXIT_SECONDS = 10  # bound of one whole exit subprocess: a hang guard, not a speed check
 
-OVERFLOW = re.compile(r"Queue Overflow, dropping event: \d+ events? dropped, (\d+) bytes of data lost")
 BAD_OUTPUT = ("Fatal Python error", "Sanitizer", "terminate called", "Segmentation fault", "Aborted")
 
 # Stream plugin scripts: endless until stopped, ending by themselves, bursts that overflow small
@@ -155,7 +154,7 @@ class Probe:
             self.check_chunk(data)
         elif error is None:
             record.ends += 1
-        elif error.startswith("Queue Overflow"):
+        elif error.startswith(OVERFLOW_PREFIX):
             self.check_drop_report(error)
         elif self.plugin == "stream" and error not in SCRIPT_ERRORS:
             record.fault(f"unexpected error {error!r}")
@@ -163,10 +162,10 @@ class Probe:
 
     def check_drop_report(self, error):
         self.record.drops += 1
-        report = OVERFLOW.fullmatch(error)
-        if report is None:
+        counts = overflow_counts(error)
+        if counts is None:
             return self.record.fault(f"malformed drop report {error!r}")
-        self.lost += int(report[1])
+        self.lost += counts[1]
         return None
 
     def check_chunk(self, data):
@@ -728,7 +727,7 @@ def test_soak(request, tmp_path, stream_plugin, sim_plugin, figures):
     # The child's output goes to files: a full pipe that nobody reads would stall its threads.
     with open(tmp_path / "stdout", "w") as out, open(tmp_path / "stderr", "w") as err:
         child = subprocess.Popen([sys.executable, "-c", code, json.dumps(config)], stdout=out,
-                                 stderr=err, cwd=pathlib.Path(__file__).parent)
+                                 stderr=err, cwd=pathlib.Path(__file__).parent, env=child_env())
         try:
             exits, slowest, faults = run_exits(random.Random(seed), paths, going_on)
             child.wait(seconds + 4 * SETTLE_SECONDS)

@@ -7,7 +7,7 @@ import pytest
 
 import pyvorn_device
 import vornkit
-from stream_recorder import counter_bytes
+from stream_helpers import counter_bytes
 
 
 def running(device):

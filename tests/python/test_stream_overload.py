@@ -1,0 +1,82 @@
+"""A callable that falls behind: the queue's bound, the reports of the dropped events and what they
+count, and the gaps they leave in aligned streams."""
+
+import threading
+
+from conftest import wait_until
+from stream_helpers import CallLog
+from vornkit import overflow_counts
+
+
+def lost_bytes(errors):
+    """The bytes the drop reports among `errors` say were lost."""
+    return sum(counts[1] for counts in map(overflow_counts, errors) if counts is not None)
+
+
+def stalled_log():
+    """(release, log, callable): the callable stalls until `release` is set, then logs the call."""
+    release = threading.Event()
+    log = CallLog()
+
+    def stalled(data, error):
+        release.wait(30)
+        log(data, error)
+
+    return release, log, stalled
+
+
+class TestStalledCallable:
+    def test_a_stalled_callable_gets_the_backlog_then_one_report_per_run_of_drops(self, counters, stream_manager):
+        release, log, stalled = stalled_log()
+        device = stream_manager.create_device("b5000 s")  # 5000 chunks of 64 bytes
+        stream = device.start_read_stream(0, stalled, max_queue_elements=64)
+        # The producer never waits for the consumer.
+        assert wait_until(lambda: counters["stream.chunks_made"] == 5000)
+        # The chunk being delivered and the 64 queued ones; every other one was freed at once.
+        assert counters["stream.chunks_made"] - counters["stream.chunks_freed"] <= 65
+        release.set()
+        log.wait_end(30)
+        # The first event is taken by the delivery thread before the stall; 64 more wait in the
+        # queue; the rest are dropped and reported once, before the end. When the delivery thread
+        # took its first event only after the queue had filled, one more event got in among the
+        # drops: two runs of drops, two reports.
+        counts = [overflow_counts(error) for error in log.errors]
+        assert len(log.chunks) in (64, 65) and 1 <= len(counts) <= 2 and None not in counts
+        assert all(data is not None for data, _ in log.calls[:64])
+        assert log.calls[-2:] == [(None, log.errors[-1]), (None, None)]
+        lost = 5000 - len(log.chunks)
+        assert sum(events for events, _ in counts) == lost
+        assert all(data_bytes == 64 * events for events, data_bytes in counts)
+        del stream
+        assert counters["stream.chunks_made"] == counters["stream.chunks_freed"]
+
+
+class TestGaps:
+    def test_aligned_views_keep_the_grid_across_a_gap(self, counters, stream_manager):
+        release, log, stalled = stalled_log()
+        device = stream_manager.create_device(" ".join(["o6"] * 400) + " s")
+        stream = device.start_aligned_read_stream(0, 4, stalled, max_queue_elements=64)
+        assert wait_until(lambda: counters["stream.chunks_made"] == 400)
+        release.set()
+        log.wait_end(30)
+        # Byte k of the stream is k mod 256, so a view's first byte tells its offset modulo 4.
+        assert log.chunks and all(c[0] % 4 == 0 and len(c) % 4 == 0 for c in log.chunks)
+        assert log.errors and lost_bytes(log.errors) % 4 == 0
+        assert sum(map(len, log.chunks)) + lost_bytes(log.errors) == 6 * 400
+
+    def test_an_error_inside_a_gap_leaves_one_report_of_whole_blocks(self, counters, stream_manager):
+        # The first block, whole in one chunk, stalls the callable during the pause; of the 71
+        # chunks of 100 bytes that follow, 64 are queued and the rest are dropped: the gap falls
+        # inside the third block of 4096, whose rest is skipped when the next chunks come. The
+        # error comes first, once the callable has caught up.
+        release, log, stalled = stalled_log()
+        device = stream_manager.create_device(
+            "o4096 p200 " + "o100 " * 71 + "p500 eX " + "o100 " * 50 + "s")
+        stream = device.start_aligned_read_stream(0, 4096, stalled, max_queue_elements=64)
+        assert wait_until(lambda: counters["stream.chunks_made"] == 72)
+        release.set()
+        log.wait_end(30)
+        assert "X" in log.errors  # it came inside the gap, not dropped with it
+        reports = [error for error in log.errors if error != "X"]
+        assert len(reports) == 1 and lost_bytes(reports) % 4096 == 0, reports
+        assert sum(map(len, log.chunks)) + lost_bytes(reports) == 4096 + 121 * 100
