@@ -25,6 +25,18 @@ inline bool is_forced_unwind() noexcept {
     return abi::__cxa_current_exception_type() == nullptr;
 }
 
+// Inside a catch handler, for what is not forced unwinding: logs the exception being handled as a
+// consumer failure.
+inline void log_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        log_callback_error(error.what());
+    } catch (...) {
+        log_callback_error("unknown exception");
+    }
+}
+
 // Runs `call`; an exception it throws is logged ("Error in callback: {}") and swallowed.
 // Forced unwinding is never swallowed.
 template <typename Call>

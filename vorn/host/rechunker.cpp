@@ -48,6 +48,9 @@ void Rechunker::deliver(Event&& event, const EventInfo& at) {
 void Rechunker::dropped(const Dropped& lost, const EventInfo& at) {
     if (lost.bytes == 0) {
         pass([&] { next_->dropped(lost, {position_, at.time_ns}); });  // no data lost: no gap
+        if (failure_) {
+            std::rethrow_exception(std::exchange(failure_, nullptr));
+        }
         return;
     }
     // The hole runs from the start of the pending block to the next multiple of alignment_ after
@@ -66,6 +69,9 @@ void Rechunker::dropped(const Dropped& lost, const EventInfo& at) {
     filled_ = 0;
     position_ += lost.bytes;
     pass([&] { next_->dropped(Dropped{lost.events, newly_lost}, hole); });
+    if (failure_) {
+        std::rethrow_exception(std::exchange(failure_, nullptr));
+    }
 }
 
 // Invariant on entry and exit: filled_ < alignment_ (and filled_ is 0 while skip_ > 0); the bytes
@@ -161,7 +167,8 @@ void Rechunker::emit(std::uint8_t* bytes, std::uint64_t size, Events::OwnedData*
     }
 }
 
-// Runs a call of `next`; its first exception is kept for the end of the event.
+// Runs a call of `next`. The first exception of an event is kept, to be rethrown at its end;
+// any later one is logged at once, so that every failure is heard of.
 template <typename Call>
 void Rechunker::pass(Call&& call) {
     try {
@@ -172,6 +179,8 @@ void Rechunker::pass(Call&& call) {
         }
         if (!failure_) {
             failure_ = std::current_exception();
+        } else {
+            log_current_exception();
         }
     }
 }

@@ -63,7 +63,9 @@ class Rechunker final : public Consumer {
     ~Rechunker() override = default;
 
     // Handles one event. When `next` throws, the event is still handled to its end, so no byte is
-    // lost and the alignment of what follows is kept; then the first exception is rethrown.
+    // lost and the alignment of what follows is kept; then the first exception is rethrown (any
+    // later one of the same event is logged as "Error in callback: {}" meanwhile). The same holds
+    // for dropped().
     void deliver(Event&& event, const EventInfo& at) override;
     // An event that comes right after the bytes seen so far, pushed now.
     void operator()(Event&& event) { deliver(std::move(event), {position_, 0}); }
