@@ -2,8 +2,8 @@
 // instance layout, the per-type hooks in its type records, and its registry of instances.
 //
 // Design note. pybind11 gives no public way to make objects faster than its general casts, to
-// destroy a device without the interpreter lock, to refuse objects made by __new__, or to find the
-// holder of a registered instance; these helpers do it by relying on details of one pybind11
+// destroy a device without the interpreter lock, to refuse objects made by __new__, to find the
+// holder of a registered instance, or to replace a closed device's native object; these helpers do it by relying on details of one pybind11
 // release series, checked below, so that an upgrade fails the build here instead of corrupting
 // memory somewhere else. When the check fails, compare every function in this file with the new
 // version's detail/class.h, detail/common.h, detail/type_caster_base.h and pybind11.h (instance,
@@ -141,6 +141,26 @@ void* refuse_unconstructed(std::size_t /*size*/) {
 template <typename Native>
 void refuse_unconstructed_instances() {
     detail::get_type_info(typeid(Native))->operator_new = &refuse_unconstructed<Native>;
+}
+
+// Replaces the native object of `self` (a bound class Native held by Holder, in its own layout,
+// not a Python subclass's) with what `replacement` holds, and returns the previous holder, for the
+// caller to destroy (without the lock, if that may wait). The instance registry follows the
+// change, so that the old object's address no longer leads to `self`. Requires the lock.
+template <typename Holder, typename Native>
+Holder replace_native(PyObject* self, Holder replacement) {
+    auto* instance = reinterpret_cast<detail::instance*>(self);
+    auto* type = detail::get_type_info(typeid(Native));
+    auto v_h = instance->get_value_and_holder(type);
+    if (!v_h.holder_constructed()) {
+        pybind11::pybind11_fail("replace_native: the instance holds no native object");
+    }
+    Holder previous(std::move(v_h.holder<Holder>()));
+    detail::deregister_instance(instance, v_h.value_ptr(), type);
+    v_h.holder<Holder>() = std::move(replacement);
+    v_h.value_ptr() = v_h.holder<Holder>().get();
+    detail::register_instance(instance, v_h.value_ptr(), type);
+    return previous;
 }
 
 // ---- The registry of instances

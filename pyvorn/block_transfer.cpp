@@ -10,6 +10,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "pyvorn/closed_device.hpp"
+
 namespace py = pybind11;
 
 namespace pyvorn {
@@ -59,12 +61,14 @@ class BufferView {
 }  // namespace
 
 std::uint64_t write_from_buffer(vorn::Device& device, unsigned int addr, const py::buffer& data) {
+    throw_if_closed(device);
     const BufferView view(data);
     const std::uint64_t length = view.checked_length(false);
     return device.write(addr, length, view.data());
 }
 
 std::uint64_t read_into_buffer(vorn::Device& device, unsigned int addr, const py::buffer& data) {
+    throw_if_closed(device);
     const BufferView view(data);
     const std::uint64_t length = view.checked_length(true);
     return device.read(addr, length, view.data());

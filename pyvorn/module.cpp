@@ -16,6 +16,7 @@
 #include "pyvorn/binding_internals.hpp"
 #include "pyvorn/block_transfer.hpp"
 #include "pyvorn/chunks.hpp"
+#include "pyvorn/closed_device.hpp"
 #include "pyvorn/interpreter.hpp"
 #include "pyvorn/process_state.hpp"
 #include "pyvorn/py_device.hpp"
@@ -63,7 +64,15 @@ void register_device(py::module_& m) {
              py::arg("alignment"), py::arg("callback"), py::arg("chunk_size") = 0,
              py::arg("max_queue_elements") = 4096, py::return_value_policy::move)
         .def("get_status", &Device::get_status)
-        .def("get_info", &Device::get_info);
+        .def("get_info", &Device::get_info)
+        .def("close", &pyvorn::close_device)
+        .def_property_readonly("closed", &pyvorn::is_closed)
+        .def(
+            "__enter__", [](Device& self) -> Device& { return self; },
+            py::return_value_policy::reference)
+        .def("__exit__", [](Device& self, const std::optional<py::type>&,
+                            const std::optional<py::object>&,
+                            const std::optional<py::object>&) { pyvorn::close_device(self); });
 }
 
 // The loader's messages carry the path's bytes exactly as given. When those are not valid UTF-8,

@@ -1,9 +1,13 @@
 // The module's process-wide state and its lifecycle (see process_state.hpp).
 #include "pyvorn/process_state.hpp"
 
+#include <pthread.h>
+
 #include <exception>
+#include <new>
+#include <stdexcept>
 #include <thread>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "pyvorn/interpreter.hpp"
 #include "vorn/host/callback_errors.hpp"
@@ -29,14 +33,36 @@ struct ProcessState {
     std::mutex lock_queue;
 
     std::mutex streams_mutex;
-    std::unordered_set<vorn::DataStream::StreamSession*> streams;
+    struct LiveStream {
+        std::weak_ptr<vorn::DataStream::StreamSession> session;
+        const void* device;
+    };
+    std::unordered_map<const vorn::DataStream::StreamSession*, LiveStream> streams;
 
     ChunkTypes chunk_types;
+    std::uint64_t generation = 0;
 };
 
-ProcessState& state() noexcept {
+ProcessState*& current() noexcept {
     static auto* process = new ProcessState();
-    return *process;
+    return process;
+}
+
+ProcessState& state() noexcept {
+    return *current();
+}
+
+// In the child of a fork, which has one thread: a fresh state. The old one is left as it is (its
+// mutexes may be held by threads that do not exist here).
+void after_fork_child() noexcept {
+    const ProcessState& parent = state();
+    auto* child = new (std::nothrow) ProcessState();
+    if (child == nullptr) {
+        return;  // no memory: the child keeps the parent's state and its risks
+    }
+    child->chunk_types = parent.chunk_types;
+    child->generation = parent.generation + 1;
+    current() = child;
 }
 
 // The exit hook, on the main thread with the interpreter lock held.
@@ -45,9 +71,12 @@ void at_exit() {
     without_lock([] {
         ProcessState& s = state();
         std::lock_guard lock(s.streams_mutex);
-        for (auto* session : s.streams) {
+        // A stream that is being dropped waits on the mutex before it lets go of its session.
+        for (auto& [key, live] : s.streams) {
             try {
-                session->stop_device();
+                if (auto session = live.session.lock()) {
+                    session->stop_device();
+                }
             } catch (const std::exception& error) {
                 vorn::DataStream::log_callback_error(error.what());
             }
@@ -94,25 +123,47 @@ std::mutex& lock_queue() noexcept {
     return state().lock_queue;
 }
 
-void add_live_stream(vorn::DataStream::StreamSession& session) {
+void add_live_stream(const std::shared_ptr<vorn::DataStream::StreamSession>& session,
+                     const void* device) {
     ProcessState& s = state();
     std::lock_guard lock(s.streams_mutex);
-    s.streams.insert(&session);
+    s.streams.emplace(session.get(), ProcessState::LiveStream{session, device});
 }
 
-void remove_live_stream(vorn::DataStream::StreamSession& session) noexcept {
+void remove_live_stream(const vorn::DataStream::StreamSession& session) noexcept {
     ProcessState& s = state();
     std::lock_guard lock(s.streams_mutex);
     s.streams.erase(&session);
+}
+
+std::vector<std::shared_ptr<vorn::DataStream::StreamSession>> live_streams_of(const void* device) {
+    ProcessState& s = state();
+    std::vector<std::shared_ptr<vorn::DataStream::StreamSession>> found;
+    std::lock_guard lock(s.streams_mutex);
+    for (auto& [key, live] : s.streams) {
+        if (live.device == device) {
+            if (auto session = live.session.lock()) {
+                found.push_back(std::move(session));
+            }
+        }
+    }
+    return found;
+}
+
+std::uint64_t fork_generation() noexcept {
+    return state().generation;
 }
 
 ChunkTypes& chunk_types() noexcept {
     return state().chunk_types;
 }
 
-void install_process_hooks(py::module_& m) {
-    (void)m;
+void install_process_hooks(py::module_& /*m*/) {
     py::module_::import("atexit").attr("register")(py::cpp_function(&at_exit));
+    // pthread_atfork rather than os.register_at_fork: it also covers forks made outside Python.
+    if (pthread_atfork(nullptr, nullptr, &after_fork_child) != 0) {
+        throw std::runtime_error("cannot install the fork hook");
+    }
 }
 
 }  // namespace pyvorn

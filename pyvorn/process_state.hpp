@@ -8,7 +8,10 @@
 // - Exit: the exit hook (atexit, on the main thread, before the interpreter finalizes) closes the
 //   gate, gives calls in progress a short grace, then stops every running device stream, so that
 //   no plugin thread runs while the process ends.
-// - Fork: the hooks run around os.fork() (and multiprocessing's fork), on the forking thread.
+// - Fork: in the child (of os.fork(), multiprocessing's fork, any fork()), the hook makes all of
+//   it fresh: mutexes that threads of the parent may have held are new, the gate is open, the
+//   registry is empty, and the fork generation counts one more, so that streams inherited from the
+//   parent know they are dead there: their producer and delivery threads do not exist in the child.
 // Thread rules
 // - InterpreterGate: any thread; close() on a Python thread holding the interpreter lock.
 // - lock_queue(): delivery threads only, held only while waiting for the interpreter lock, never
@@ -22,7 +25,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include <pybind11/pybind11.h>
 
@@ -52,9 +58,15 @@ class InterpreterGate {
 // at a time.
 std::mutex& lock_queue() noexcept;
 
-// The registry of running streams, which the exit hook stops.
-void add_live_stream(vorn::DataStream::StreamSession& session);
-void remove_live_stream(vorn::DataStream::StreamSession& session) noexcept;
+// The registry of running streams, which the exit hook stops, by the device they came from.
+void add_live_stream(const std::shared_ptr<vorn::DataStream::StreamSession>& session,
+                     const void* device);
+void remove_live_stream(const vorn::DataStream::StreamSession& session) noexcept;
+// The running streams started from `device`.
+std::vector<std::shared_ptr<vorn::DataStream::StreamSession>> live_streams_of(const void* device);
+
+// How many forks of the process this one is from the one that imported the module (0 there).
+std::uint64_t fork_generation() noexcept;
 
 // The registered Python types of the chunk objects.
 struct ChunkTypes {
@@ -63,7 +75,7 @@ struct ChunkTypes {
 };
 ChunkTypes& chunk_types() noexcept;
 
-// At import, after the classes are registered: the exit hook and the fork hooks.
+// At import, after the classes are registered: the exit hook and the fork hook.
 void install_process_hooks(pybind11::module_& m);
 
 }  // namespace pyvorn

@@ -5,7 +5,8 @@
 // an override the interface default runs (with the lock released) or the operation's
 // "Tried to call pure virtual function" error is raised. The trampoline holds no reference to its
 // Python object; the binding library finds it by the native object's address. The Python Device
-// object owns its PyDevice (unique handle, empty owner); the PyDevice adds no state of its own.
+// object owns its PyDevice (unique handle, empty owner); the PyDevice adds no state of its own but
+// whether close() was called.
 //
 // Thread rules: any operation may be called on any thread, with or without the interpreter lock.
 // A write/read override gets its data as a memoryview over a private copy, released on return
@@ -43,6 +44,13 @@ class PyDevice : public Device {
     std::uint64_t read(unsigned int addr, std::uint64_t length, std::uint8_t* data) override;
     std::optional<std::string> get_status() override;
     std::optional<std::string> get_info() override;
+
+    // Device.close() on a Python subclass only marks it closed (with the interpreter lock held).
+    void mark_closed() noexcept { closed_ = true; }
+    bool closed() const noexcept { return closed_; }
+
+  private:
+    bool closed_ = false;
 };
 
 }  // namespace pyvorn

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <thread>
 
@@ -23,7 +24,16 @@ bool PythonDelivery::begin_run() {
     // time: a Python thread that waits for it then competes with one of them, not with every
     // stream. The token is held only while waiting, never during a call.
     const std::lock_guard token(lock_queue());
-    thread_.acquire();
+    try {
+        thread_.acquire();
+    } catch (const std::bad_alloc&) {
+        // Without a thread state nothing can reach the callable: the failure is logged, and the
+        // stream ends here (what is queued is discarded; stop() and `with` return).
+        InterpreterGate::leave();
+        vorn::DataStream::log_callback_error(
+            "no memory for the delivery thread's Python thread state: the stream ends");
+        return false;
+    }
     return true;
 }
 

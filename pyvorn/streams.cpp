@@ -35,6 +35,7 @@
 
 #include "pyvorn/adapters.hpp"
 #include "pyvorn/binding_internals.hpp"
+#include "pyvorn/closed_device.hpp"
 #include "pyvorn/interpreter.hpp"
 #include "pyvorn/process_state.hpp"
 #include "vorn/device_manager.hpp"
@@ -51,18 +52,30 @@ namespace {
 using vorn::DataStream::Consumer;
 using vorn::DataStream::StreamSession;
 
-// The stream object a Python DataStream owns. Every live one is in the process's registry, which
-// the exit hook stops.
+// The stream object a Python DataStream owns. Every live one is in the process's registry (by
+// the device it came from), which the exit hook and Device.close() stop.
+//
+// In the child of a fork, a stream inherited from the parent is dead: its producer and delivery
+// threads do not exist there. It never calls plugin code again (no stop(), no destructor of the
+// device's stream object, which could wait for a thread that is not there): its session is left
+// alone on purpose, and stop() returns at once.
 class LiveStream final : public vorn::Device::DataStream {
   public:
-    LiveStream(std::unique_ptr<StreamSession> session, std::shared_ptr<PythonDelivery> python)
+    LiveStream(std::shared_ptr<StreamSession> session, std::shared_ptr<PythonDelivery> python,
+               const void* device)
         : python_(std::move(python)), session_(std::move(session)) {
-        add_live_stream(*session_);
+        add_live_stream(session_, device);
     }
 
     // Without the interpreter lock. Ends the device's stream; what it pushed before still reaches
     // the callable, with the end, on the delivery thread, which is not waited for.
-    ~LiveStream() override { remove_live_stream(*session_); }
+    ~LiveStream() override {
+        if (inherited()) {
+            new std::shared_ptr<StreamSession>(std::move(session_));  // left alone: see above
+            return;
+        }
+        remove_live_stream(*session_);
+    }
 
     // Without the interpreter lock: stops the device's stream and waits until what it pushed
     // before has been delivered, with the end (unless it need not: see end_here()).
@@ -73,20 +86,33 @@ class LiveStream final : public vorn::Device::DataStream {
     }
 
     // Without the interpreter lock: stops the device's stream and seals the delivery there. True
-    // when the caller is to wait for the end; not on the delivery thread itself (the rest follows
-    // once the callable returns), nor at exit (nothing is delivered any more).
+    // when the caller is to wait for the end: see stop_session().
     bool end_here() {
-        session_->stop();
-        return !session_->on_delivery_thread() && !InterpreterGate::closed();
+        if (inherited()) {
+            return false;
+        }
+        return stop_session(*session_);
     }
 
+    bool inherited() const noexcept { return generation_ != fork_generation(); }
     StreamSession& session() noexcept { return *session_; }
     PythonDelivery& python() noexcept { return *python_; }
 
   private:
+    const std::uint64_t generation_ = fork_generation();
     std::shared_ptr<PythonDelivery> python_;
-    std::unique_ptr<StreamSession> session_;  // destroyed first: it stops the device's stream
+    std::shared_ptr<StreamSession> session_;  // destroyed first: it stops the device's stream
 };
+
+}  // namespace
+
+bool stop_session(StreamSession& session) {
+    session.stop();
+    return !vorn::DataStream::StreamDelivery::on_any_delivery_thread() &&
+           !InterpreterGate::closed();
+}
+
+namespace {
 
 LiveStream* live_stream(PyObject* self) {
     return dynamic_cast<LiveStream*>(internals::native<vorn::Device::DataStream>(self));
@@ -123,7 +149,9 @@ int traverse_stream(PyObject* self, visitproc visit, void* arg) {
 void collect_stream(PyObject* self) {
     if (LiveStream* live = live_stream(self)) {
         live->python().clear_callable();
-        live->session().seal();
+        if (!live->inherited()) {
+            live->session().seal();
+        }
     }
 }
 
@@ -148,16 +176,22 @@ std::optional<StreamHandle> start_stream(vorn::Device& device, unsigned int addr
                                          const std::shared_ptr<PythonDelivery>& python,
                                          std::unique_ptr<Consumer> consumer,
                                          std::shared_ptr<const void> owner) {
+    throw_if_closed(device);
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        // The callable would run on the main interpreter's thread states, and outlive this one.
+        throw std::runtime_error("streams can only be started from the main interpreter");
+    }
     vorn::DataStream::SessionOptions options;
     options.chunk_size = chunk_size;
     options.max_elements = max_elements;
     options.context = python;
     options.keep_alive = std::move(owner);
-    auto session = StreamSession::start(device, addr, std::move(consumer), std::move(options));
+    std::shared_ptr<StreamSession> session =
+        StreamSession::start(device, addr, std::move(consumer), std::move(options));
     if (!session) {
         return std::nullopt;
     }
-    return StreamHandle(new LiveStream(std::move(session), python));
+    return StreamHandle(new LiveStream(std::move(session), python, &device));
 }
 
 // What keeps the plugin of `device` loaded: the `owner` of the handle that the Python Device

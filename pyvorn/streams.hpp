@@ -10,6 +10,7 @@
 #include "pyvorn/chunks.hpp"
 #include "pyvorn/python_delivery.hpp"
 #include "vorn/device.hpp"
+#include "vorn/host/stream_session.hpp"
 
 namespace pyvorn {
 
@@ -20,6 +21,13 @@ class PyDataStream : public vorn::Device::DataStream {
   public:
     void stop() override;
 };
+
+// Stops a stream session started for Python (without the interpreter lock) and ends its delivery
+// there. True when the caller is to wait for the end: not on any stream's delivery thread (its own
+// cannot wait for itself, and two callables that stop each other's streams would wait for each
+// other for ever: the end follows once the callables return), nor at exit (nothing is delivered
+// any more).
+bool stop_session(vorn::DataStream::StreamSession& session);
 
 // Registers DataStream with stop, __enter__ and __exit__ (it takes part in garbage collection).
 void register_data_stream(pybind11::module_& m);

@@ -1,8 +1,10 @@
-"""Lifetimes: devices keep their plugin loaded; a library goes when its last object goes."""
+"""Lifetimes: devices keep their plugin loaded; a library goes when its last object goes; closing a
+device."""
 
 import pytest
 
-from conftest import is_mapped
+import pyvorn_device
+from conftest import is_mapped, wait_until
 from pyvorn_device import get_device_manager
 
 
@@ -46,3 +48,42 @@ def test_sim_devices_keep_the_sim_plugin_loaded(sim_plugin):
     assert is_mapped(sim_plugin)
     del device
     assert not is_mapped(sim_plugin)
+
+
+class TestClose:
+    def test_close_stops_the_streams_then_destroys_the_device_at_once(self, stream_manager, counters):
+        from stream_helpers import CallLog
+
+        log = CallLog()
+        with stream_manager.create_device("c64") as device:
+            stream = device.start_read_stream(0, log)
+            assert wait_until(lambda: len(log.calls) > 3)
+        assert device.closed and counters["stream.devices"] == 0
+        assert log.calls[-1] == (None, None) and log.calls.count((None, None)) == 1
+        device.close()  # again: nothing
+        stream.stop()
+        del stream
+        assert counters["stream.handles"] == 0
+        for call in (lambda: device.get_info(), lambda: device.trigger(0, 0),
+                     lambda: device.write(0, b"x"), lambda: device.start_read_stream(0, log)):
+            with pytest.raises(RuntimeError, match="^this Device is closed$"):
+                call()
+
+    def test_closing_a_python_device_only_marks_it(self):
+        class Mine(pyvorn_device.Device):
+            def get_info(self):
+                return "still here"
+
+        device = Mine()
+        device.close()
+        assert device.closed and device.get_info() == "still here"
+
+    @pytest.mark.isolated
+    def test_the_plugin_is_released_when_the_last_holder_goes(self, plugin_path, counters):
+        path = plugin_path("spy")
+        manager = get_device_manager(path)
+        device = manager.create_device("")
+        del manager
+        device.close()
+        assert counters["spy.devices"] == 0 and counters["spy.managers"] == 0
+        assert not is_mapped(path)

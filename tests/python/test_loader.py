@@ -88,6 +88,12 @@ def test_failed_libraries_are_unloaded_again(plugin_path, counters):
     assert counters["function_factory.calls"] == 0
     assert not is_mapped(function)
 
+    # A data symbol holding a null address, or too small to hold one: nothing is called.
+    for name in ("null_address", "tiny_symbol"):
+        path = plugin_path(name)
+        raises_runtime_error(path, f"Device Manager create_manager holds no factory address: {path}")
+        assert not is_mapped(path)
+
     throwing = plugin_path("throwing_factory")
     raises_runtime_error(throwing, f"Failed to create manager: {throwing} boom")
     assert not is_mapped(throwing)

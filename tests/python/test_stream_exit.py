@@ -131,3 +131,109 @@ class TestExitWithBlockedCallables:
             process.kill()
         assert process.returncode == -signal.SIGINT, stderr
         assert "KeyboardInterrupt" in stderr and "Fatal Python error" not in stderr
+
+
+FORK_SCRIPT = """
+import os, sys, threading, pyvorn_device
+sim = pyvorn_device.get_device_manager(sys.argv[1])
+scripted = pyvorn_device.get_device_manager(sys.argv[2])
+parent_calls = []
+inherited_called_in_child = []
+def callable(data, error):
+    parent_calls.append(os.getpid())
+    if os.getpid() != parent:
+        inherited_called_in_child.append(1)
+parent = os.getpid()
+device = sim.create_device("")
+device.set_register_sync(0x108, 20000, 0)  # chunks as fast as the delivery thread can wait for the lock
+stream = device.start_read_stream(0, callable)
+aligned = scripted.create_device("c64").start_aligned_read_stream(0, 32, callable)
+children = []
+for n in range(8):
+    pid = os.fork()
+    if pid == 0:
+        # The child: its own streams deliver and end; the inherited ones are dead, and stopping,
+        # leaving and dropping them returns at once. Then it exits holding `stream`.
+        got = []
+        ended = threading.Event()
+        def mine(data, error):
+            got.append(data is not None)
+            if data is None and error is None:
+                ended.set()
+        with scripted.create_device("o8 o8 s").start_read_stream(0, mine):
+            assert ended.wait(10), "a child's own stream never ended"
+        assert got == [True, True, False], got
+        aligned.stop()
+        with aligned:
+            pass
+        del aligned
+        assert not inherited_called_in_child
+        sys.exit(0 if n % 2 else 7)
+    children.append((pid, n))
+for pid, n in children:
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == (0 if n % 2 else 7), (n, status)
+stream.stop()
+aligned.stop()
+assert parent_calls and set(parent_calls) == {parent}
+print("ok")
+"""
+
+
+def test_forked_children_get_fresh_streams_and_dead_inherited_ones(sim_plugin, stream_plugin):
+    result = run_python(FORK_SCRIPT, str(sim_plugin), str(stream_plugin), timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+STOP_EACH_OTHER_SCRIPT = """
+import sys, threading, pyvorn_device
+manager = pyvorn_device.get_device_manager(sys.argv[1])
+streams, ends = [], []
+all_ended = threading.Event()
+def stop_everything(data, error):
+    if data is None and error is None:
+        ends.append(1)
+        if len(ends) == 3:
+            all_ended.set()
+        return
+    for stream in streams:
+        stream.stop()  # on a delivery thread: never waits for another stream's end
+devices = [manager.create_device("c64") for _ in range(3)]
+streams += [device.start_read_stream(0, stop_everything) for device in devices]
+assert all_ended.wait(20), f"{len(ends)} of 3 streams ended"
+for stream in streams:
+    stream.stop()
+assert len(ends) == 3
+print("ok")
+"""
+
+
+def test_callables_that_stop_each_others_streams_never_deadlock(stream_plugin):
+    result = run_python(STOP_EACH_OTHER_SCRIPT, str(stream_plugin), timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+def test_streams_are_refused_outside_the_main_interpreter(stream_plugin):
+    result = run_python(
+        """
+import _interpreters, sys
+interp = _interpreters.create("legacy")
+error = _interpreters.exec(interp, '''
+import pyvorn_device
+device = pyvorn_device.get_device_manager(%r).create_device("o8 s")
+try:
+    device.start_read_stream(0, print)
+except RuntimeError as error:
+    assert str(error) == "streams can only be started from the main interpreter", error
+else:
+    raise AssertionError("started")
+''' % sys.argv[1])
+assert error is None, error
+print("ok")
+""",
+        str(stream_plugin),
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"

@@ -51,6 +51,20 @@ class TestStalledCallable:
         assert counters["stream.chunks_made"] == counters["stream.chunks_freed"]
 
 
+    def test_drops_are_reported_at_once_when_the_device_pauses(self, counters, stream_manager):
+        # The device bursts, then waits until stopped: the report of the drops must not wait for
+        # an event that does not come.
+        release, log, stalled = stalled_log()
+        stream = stream_manager.create_device("b80 w").start_read_stream(0, stalled, max_queue_elements=64)
+        assert wait_until(lambda: counters["stream.chunks_made"] == 80)
+        release.set()
+        assert wait_until(lambda: log.errors), f"no drop report while the device paused: {len(log.chunks)} chunks"
+        assert len(log.chunks) + overflow_counts(log.errors[0])[0] == 80
+        assert log.calls[-1] == (None, log.errors[0])  # after every chunk stored before the drops
+        stream.stop()
+        assert log.calls[-1] == (None, None) and len(log.errors) == 1
+
+
 class TestGaps:
     def test_aligned_views_keep_the_grid_across_a_gap(self, counters, stream_manager):
         release, log, stalled = stalled_log()

@@ -20,16 +20,21 @@ namespace fs = std::filesystem;
     throw std::runtime_error(prefix + path.native());
 }
 
-// Whether the dynamic symbol at `address` is a function (machine code), not data.
-bool is_function_symbol(const void* address) {
+// The symbol table entry of the dynamic symbol at `address`, or null when nothing is known of it.
+const ElfW(Sym) * symbol_entry(const void* address) {
     Dl_info info;
     void* entry = nullptr;
     if (dladdr1(address, &info, &entry, RTLD_DL_SYMENT) == 0 || entry == nullptr ||
         info.dli_saddr != address) {
-        return false;  // nothing known about it: treated as data, as before
+        return nullptr;
     }
-    // The symbol's type is in the low bits of st_info (ELF64_ST_TYPE is ELF32_ST_TYPE).
-    const auto type = ELF64_ST_TYPE(static_cast<const ElfW(Sym)*>(entry)->st_info);
+    return static_cast<const ElfW(Sym)*>(entry);
+}
+
+// Whether the symbol is a function (machine code), not data. The symbol's type is in the low bits
+// of st_info (ELF64_ST_TYPE is ELF32_ST_TYPE).
+bool is_function(const ElfW(Sym) & symbol) {
+    const auto type = ELF64_ST_TYPE(symbol.st_info);
     return type == STT_FUNC || type == STT_GNU_IFUNC;
 }
 
@@ -61,11 +66,18 @@ std::shared_ptr<DeviceManager> get_device_manager(const fs::path& path) {
     }
     // A function named create_manager would be read as an address and its code called as one.
     // Throwing here releases `library`, the only handle on it, so the library is unloaded again.
-    if (is_function_symbol(&library->get<const unsigned char>("create_manager"))) {
+    const void* const symbol = &library->get<const unsigned char>("create_manager");
+    const ElfW(Sym)* entry = symbol_entry(symbol);
+    if (entry != nullptr && is_function(*entry)) {
         fail(
             "Device Manager exports create_manager as a function; export the factory's address "
             "with VORN_EXPORT_MANAGER_FACTORY instead: ",
             path);
+    }
+    // Nor may a null address be called, nor an object smaller than an address be read as one.
+    if ((entry != nullptr && entry->st_size < sizeof(void*)) ||
+        *static_cast<const void* const*>(symbol) == nullptr) {
+        fail("Device Manager create_manager holds no factory address: ", path);
     }
     // create_manager is an alias: a data symbol holding the factory's address. Importing it takes
     // a second handle on the library, released when this function returns.

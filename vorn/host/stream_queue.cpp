@@ -13,6 +13,7 @@
 // stream's bytes end.
 #include "vorn/host/stream_queue.hpp"
 
+#include <sched.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -54,6 +55,9 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::nanoseconds;
 
 constexpr std::uint64_t no_limit = std::numeric_limits<std::uint64_t>::max();
+
+// Set on every delivery thread for its life.
+thread_local bool t_delivery_thread = false;
 
 using namespace sleep_state;
 
@@ -112,6 +116,22 @@ struct StreamDelivery::Shared {
         done.wake_all();
     }
 
+    // The producer's drop totals as of one moment. Any thread but the producer's.
+    Dropped drop_totals() const noexcept {
+        for (;;) {
+            const std::uint64_t before = drop_sequence.load(std::memory_order_acquire);
+            if ((before & 1) == 0) {
+                const Dropped totals{dropped_events.load(std::memory_order_relaxed),
+                                     dropped_bytes.load(std::memory_order_relaxed)};
+                std::atomic_thread_fence(std::memory_order_acquire);
+                if (drop_sequence.load(std::memory_order_relaxed) == before) {
+                    return totals;
+                }
+            }
+            sched_yield();  // the producer is between the two stores
+        }
+    }
+
     void discard(const Event& event) noexcept {
         discarded_events.fetch_add(1, std::memory_order_relaxed);
         discarded_bytes.fetch_add(data_bytes(event), std::memory_order_relaxed);
@@ -121,6 +141,9 @@ struct StreamDelivery::Shared {
     const std::uint64_t max_elements;
     // Written by the producer.
     alignas(64) std::atomic<std::uint64_t> stored{0};
+    // The drop totals, a pair published under a sequence count (odd while being written), so that
+    // the delivery thread reads events and bytes of the same moment.
+    std::atomic<std::uint64_t> drop_sequence{0};
     std::atomic<std::uint64_t> dropped_events{0};
     std::atomic<std::uint64_t> dropped_bytes{0};
     // Written by the delivery thread.
@@ -156,6 +179,7 @@ class Worker {
     void run() {
         Shared& s = *shared_;
         s.thread_id.store(std::this_thread::get_id(), std::memory_order_release);
+        t_delivery_thread = true;
         // Naps are short: let the kernel end them on time rather than up to 50 us late.
         prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
         if (wait_for_release()) {
@@ -217,6 +241,7 @@ class Worker {
                     end();
                     return Run::over;
                 }
+                report_drops_after_everything();
                 return Run::drained;
             }
             s.taken.store(++taken_, std::memory_order_release);
@@ -249,10 +274,24 @@ class Worker {
             return;
         }
         const std::int64_t now = now_ns();
-        report(Dropped{s.dropped_events.load(std::memory_order_acquire),
-                       s.dropped_bytes.load(std::memory_order_acquire)},
-               now);
+        report(s.drop_totals(), now);
         guard_callback([&] { consumer_->deliver(Event{Events::Stop{}}, {next_offset_, now}); });
+    }
+
+    // Every stored event was handed over: drops counted since are reported now rather than with
+    // the next event, which a pausing device may not push for a long time. The report must not
+    // overtake an event stored before those drops: reading the totals (acquire) makes every event
+    // the producer stored before them visible in `stored`, so when `stored` shows nothing new,
+    // none is pending. Events stored after them carry totals that include them.
+    void report_drops_after_everything() {
+        Shared& s = *shared_;
+        if (s.dropped_events.load(std::memory_order_relaxed) == reported_.events) {
+            return;
+        }
+        const Dropped totals = s.drop_totals();
+        if (s.stored.load(std::memory_order_seq_cst) == taken_) {
+            report(totals, now_ns());
+        }
     }
 
     // Reports the drops since the last report, where the lost bytes begin (right after the last
@@ -275,9 +314,11 @@ class Worker {
         }
     }
 
+    // An event queued, drops not yet reported, or the end set.
     bool work_ready() const {
         const Shared& s = *shared_;
         return s.stored.load(std::memory_order_seq_cst) > taken_ ||
+               s.dropped_events.load(std::memory_order_seq_cst) != reported_.events ||
                s.limit.load(std::memory_order_seq_cst) != no_limit;
     }
 
@@ -376,6 +417,10 @@ bool StreamDelivery::on_delivery_thread() const noexcept {
     return shared_->thread_id.load(std::memory_order_acquire) == std::this_thread::get_id();
 }
 
+bool StreamDelivery::on_any_delivery_thread() noexcept {
+    return t_delivery_thread;
+}
+
 Dropped StreamDelivery::discarded() const noexcept {
     return {shared_->discarded_events.load(std::memory_order_relaxed),
             shared_->discarded_bytes.load(std::memory_order_relaxed)};
@@ -459,8 +504,16 @@ bool StreamQueue::full() noexcept {
 void StreamQueue::drop(std::uint64_t bytes) noexcept {
     dropped_.events += 1;
     dropped_.bytes += bytes;
-    shared_->dropped_events.store(dropped_.events, std::memory_order_relaxed);
-    shared_->dropped_bytes.store(dropped_.bytes, std::memory_order_relaxed);
+    Shared& s = *shared_;
+    const std::uint64_t sequence = s.drop_sequence.load(std::memory_order_relaxed);
+    s.drop_sequence.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    s.dropped_bytes.store(dropped_.bytes, std::memory_order_relaxed);
+    // Sequentially consistent, like `stored`: the sleep protocol (idle_policy.hpp) needs it.
+    s.dropped_events.store(dropped_.events, std::memory_order_seq_cst);
+    s.drop_sequence.store(sequence + 2, std::memory_order_release);
+    // A delivery thread that has handed over everything reports these drops at once.
+    s.wake(false);
 }
 
 void StreamQueue::end() noexcept {

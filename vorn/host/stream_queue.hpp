@@ -84,6 +84,9 @@ class StreamDelivery {
     bool finished() const noexcept;
     // True on the delivery thread itself (for example inside the consumer).
     bool on_delivery_thread() const noexcept;
+    // True on any stream's delivery thread: a wait for the end of a delivery there could wait for
+    // a thread that waits in turn (two consumers that stop each other's streams).
+    static bool on_any_delivery_thread() noexcept;
     // Events discarded because they came after the end.
     Dropped discarded() const noexcept;
 

@@ -1,0 +1,120 @@
+// Closing a device (see closed_device.hpp).
+//
+// - Invariants: a closed native device's Python object holds a ClosedDevice, whose every
+//   operation raises RuntimeError "this Device is closed", so no method can reach the destroyed
+//   device. Streams started from it were stopped first, with their ends delivered.
+// - Ownership: the streams' sessions are shared with their DataStreams while close() stops them;
+//   whichever lets go last destroys a session, here without the interpreter lock.
+// - Threads: a Python thread holding the lock; it is released while devices and streams stop.
+#include "pyvorn/closed_device.hpp"
+
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pyvorn/binding_internals.hpp"
+#include "pyvorn/interpreter.hpp"
+#include "pyvorn/process_state.hpp"
+#include "pyvorn/py_device.hpp"
+#include "pyvorn/streams.hpp"
+#include "vorn/device_manager.hpp"
+#include "vorn/host/callback_errors.hpp"
+
+namespace py = pybind11;
+
+namespace pyvorn {
+
+namespace {
+
+[[noreturn]] void closed() {
+    throw std::runtime_error("this Device is closed");
+}
+
+class ClosedDevice final : public vorn::Device {
+  public:
+    using Status = vorn::BasicDeviceStatus;
+
+    Status set_register_sync(unsigned int, unsigned int, unsigned int) override { closed(); }
+    Status set_register(unsigned int, unsigned int, unsigned int) override { closed(); }
+    Status send_registers() override { closed(); }
+    std::optional<unsigned int> get_register_sync(unsigned int) override { closed(); }
+    unsigned int get_register(unsigned int) override { closed(); }
+    Status read_registers() override { closed(); }
+    Status trigger(unsigned int, std::int32_t) override { closed(); }
+    std::uint64_t write(unsigned int, std::uint64_t, const std::uint8_t*) override { closed(); }
+    std::uint64_t read(unsigned int, std::uint64_t, std::uint8_t*) override { closed(); }
+    std::optional<std::unique_ptr<DataStream>> start_read_stream(
+        unsigned int, vorn::DataStream::EventCallback&&, std::uint64_t) override {
+        closed();
+    }
+    std::optional<std::string> get_status() override { closed(); }
+    std::optional<std::string> get_info() override { closed(); }
+};
+
+// Stops the streams started from `device` and waits for their ends (not on a delivery thread,
+// which cannot wait for them: see stop_session()). The lock is held on entry and on return.
+void stop_streams_of(const vorn::Device& device) {
+    auto sessions = live_streams_of(&device);
+    if (sessions.empty()) {
+        return;
+    }
+    std::vector<vorn::DataStream::StreamSession*> waited;
+    without_lock([&] {
+        for (auto& session : sessions) {
+            if (stop_session(*session)) {
+                waited.push_back(session.get());
+            }
+        }
+    });
+    // This call may hold the last reference to a session (its DataStream was dropped meanwhile):
+    // they are released without the lock, whatever happens.
+    const auto release = [&] { without_lock([&] { sessions.clear(); }); };
+    try {
+        for (auto* session : waited) {
+            wait_answering_signals(
+                [session](std::chrono::nanoseconds slice) { return session->wait(slice); });
+        }
+    } catch (...) {
+        if (!vorn::DataStream::is_forced_unwind()) {
+            release();  // Ctrl-C: KeyboardInterrupt goes on
+        }
+        throw;
+    }
+    release();
+}
+
+}  // namespace
+
+bool is_closed(const vorn::Device& device) {
+    if (const auto* python = dynamic_cast<const PyDevice*>(&device)) {
+        return python->closed();
+    }
+    return dynamic_cast<const ClosedDevice*>(&device) != nullptr;
+}
+
+void throw_if_closed(const vorn::Device& device) {
+    if (dynamic_cast<const ClosedDevice*>(&device) != nullptr) {
+        closed();
+    }
+}
+
+void close_device(vorn::Device& device) {
+    if (auto* python = dynamic_cast<PyDevice*>(&device)) {
+        python->mark_closed();
+        return;
+    }
+    if (dynamic_cast<ClosedDevice*>(&device) != nullptr) {
+        return;
+    }
+    stop_streams_of(device);
+    const py::object self = py::cast(&device, py::return_value_policy::reference);
+    auto previous = internals::replace_native<vorn::DeviceHandle, vorn::Device>(
+        self.ptr(), vorn::DeviceHandle(new ClosedDevice(), vorn::device_deleter{}));
+    // The device's destructor may wait for its threads; its plugin is released after it.
+    without_lock([&] { vorn::DeviceHandle last(std::move(previous)); });
+}
+
+}  // namespace pyvorn
