@@ -166,6 +166,13 @@ def run_python(code: str, *args: str, timeout: float = 60) -> subprocess.Complet
     )
 
 
+def assert_runs_ok(code: str, *args: str, timeout: float = 60) -> None:
+    """Runs `code` as run_python does and checks that it succeeded, printing just "ok"."""
+    result = run_python(code, *args, timeout=timeout)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok", result.stdout
+
+
 @pytest.fixture(scope="session")
 def stream_plugin(plugin_path) -> pathlib.Path:
     """The plugin whose devices play a script of stream events (plugins/testing/stream_plugin.cpp)."""

@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from conftest import run_python, wait_until
+from conftest import assert_runs_ok, wait_until
 from stream_helpers import CallLog, counter_bytes
 
 
@@ -146,13 +146,11 @@ print("ok")
 
 
 def test_a_device_releasing_the_callable_under_the_lock_does_not_deadlock(stream_plugin):
-    result = run_python(LOCK_ORDER_SCRIPT, str(stream_plugin), timeout=30)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "ok"
+    assert_runs_ok(LOCK_ORDER_SCRIPT, str(stream_plugin), timeout=30)
 
 
 def test_streams_end_cleanly_after_a_subinterpreter_was_created(stream_plugin):
-    result = run_python(
+    assert_runs_ok(
         """
 import _interpreters, sys, threading, pyvorn_device
 _interpreters.destroy(_interpreters.create())
@@ -166,5 +164,3 @@ print("ok")
 """,
         str(stream_plugin),
     )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "ok"

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import run_python
+from conftest import assert_runs_ok, run_python
 
 
 EXIT_SCRIPT = """
@@ -181,9 +181,7 @@ print("ok")
 
 
 def test_forked_children_get_fresh_streams_and_dead_inherited_ones(sim_plugin, stream_plugin):
-    result = run_python(FORK_SCRIPT, str(sim_plugin), str(stream_plugin), timeout=120)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "ok"
+    assert_runs_ok(FORK_SCRIPT, str(sim_plugin), str(stream_plugin), timeout=120)
 
 
 STOP_EACH_OTHER_SCRIPT = """
@@ -210,13 +208,11 @@ print("ok")
 
 
 def test_callables_that_stop_each_others_streams_never_deadlock(stream_plugin):
-    result = run_python(STOP_EACH_OTHER_SCRIPT, str(stream_plugin), timeout=60)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "ok"
+    assert_runs_ok(STOP_EACH_OTHER_SCRIPT, str(stream_plugin), timeout=60)
 
 
 def test_streams_are_refused_outside_the_main_interpreter(stream_plugin):
-    result = run_python(
+    assert_runs_ok(
         """
 import _interpreters, sys
 interp = _interpreters.create("legacy")
@@ -235,5 +231,3 @@ print("ok")
 """,
         str(stream_plugin),
     )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "ok"

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import pyvorn_device
-from conftest import run_python, wait_until
+from conftest import assert_runs_ok, wait_until
 from stream_helpers import COUNTER, CallLog, configure_sim, counter_bytes, samples, start_logged
 
 
@@ -82,7 +82,7 @@ class TestStreamsAndDevices:
     def test_dropping_the_stream_while_its_callable_runs_does_not_deadlock(self, stream_plugin):
         # The callable holds the interpreter lock when it runs; destroying the stream joins the
         # delivery thread, so it must let the callable finish.
-        result = run_python(
+        assert_runs_ok(
             textwrap.dedent("""
             import sys, threading, time, pyvorn_device
             manager = pyvorn_device.get_device_manager(sys.argv[1])
@@ -104,8 +104,6 @@ class TestStreamsAndDevices:
             """),
             str(stream_plugin),
         )
-        assert result.returncode == 0, result.stderr
-        assert result.stdout.strip() == "ok"
 
 
 class TestCollectedCycles:
@@ -137,7 +135,7 @@ class TestCollectedCycles:
 
 
 def test_a_stream_dropped_in_its_own_callback_after_its_device_is_gone(stream_plugin):
-    result = run_python(
+    assert_runs_ok(
         """
 import gc, sys, threading, pyvorn_device
 from conftest import is_mapped, wait_until
@@ -162,8 +160,6 @@ print("ok")
 """,
         str(stream_plugin),
     )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "ok"
 
 
 LOADED_CHECK = """
@@ -179,7 +175,7 @@ class TestPluginStaysLoaded:
     def test_kept_chunks_keep_the_plugin_loaded_after_device_and_manager_are_gone(
         self, stream_plugin
     ):
-        result = run_python(
+        assert_runs_ok(
             LOADED_CHECK
             + """
 import threading
@@ -208,11 +204,9 @@ print("ok")
 """,
             str(stream_plugin),
         )
-        assert result.returncode == 0, result.stderr
-        assert result.stdout.strip() == "ok"
 
     def test_a_stream_keeps_the_plugin_loaded_until_it_is_destroyed(self, stream_plugin):
-        result = run_python(
+        assert_runs_ok(
             LOADED_CHECK
             + """
 manager = pyvorn_device.get_device_manager(plugin)
@@ -229,8 +223,6 @@ print("ok")
 """,
             str(stream_plugin),
         )
-        assert result.returncode == 0, result.stderr
-        assert result.stdout.strip() == "ok"
 
 
 @pytest.mark.slow
