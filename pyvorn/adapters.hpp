@@ -81,11 +81,10 @@ class ManagedBufferAdapter final : public PythonConsumer {
     ManagedBufferAdapter(std::shared_ptr<PythonDelivery> python, std::shared_ptr<const void> owner)
         : PythonConsumer(std::move(python)), owner_(std::move(owner)) {}
 
-    void deliver(vorn::DataStream::Event&& event,
-                 const vorn::DataStream::EventInfo& /*at*/) override {
+    void deliver(vorn::DataStream::Event&& event, const vorn::DataStream::EventInfo& at) override {
         if (!deliver_end_or_error(event)) {
             auto& chunk = std::get<vorn::DataStream::Events::OwnedData>(event);
-            deliver_chunk(ManagedBuffer(std::move(chunk), &owner_));
+            deliver_chunk(ManagedBuffer(std::move(chunk), &owner_, {at.offset, at.time_ns}));
         }
     }
 
@@ -103,11 +102,11 @@ class ViewAdapter final : public PythonConsumer {
                 std::shared_ptr<vorn::DataStream::ViewKeeper> keeper)
         : PythonConsumer(std::move(python)), keeper_(std::move(keeper)) {}
 
-    void deliver(vorn::DataStream::Event&& event,
-                 const vorn::DataStream::EventInfo& /*at*/) override {
+    void deliver(vorn::DataStream::Event&& event, const vorn::DataStream::EventInfo& at) override {
         if (!deliver_end_or_error(event)) {
             const auto& view = std::get<vorn::DataStream::Events::DataView>(event);
-            deliver_chunk(pyvorn::DataView(view.data, view.size, keeper_.get()));
+            deliver_chunk(
+                pyvorn::DataView(view.data, view.size, keeper_.get(), {at.offset, at.time_ns}));
         }
     }
 

@@ -75,15 +75,26 @@ PyTypeObject* install_chunk_type(py::class_<Chunk>& cls, getbufferproc getbuffer
     return type;
 }
 
+// Where the chunk sits and how long it is; readable also after a DataView's callback returned.
+template <typename Chunk>
+void define_place(py::class_<Chunk>& cls) {
+    cls.def_property_readonly("offset", [](const Chunk& chunk) { return chunk.place().offset; })
+        .def_property_readonly("time_ns", [](const Chunk& chunk) { return chunk.place().time_ns; })
+        .def("__len__", [](const Chunk& chunk) { return chunk.size(); });
+}
+
 }  // namespace
 
 void register_chunks(py::module_& m) {
     py::class_<ManagedBuffer> managed_buffer(m, "ManagedBuffer", py::buffer_protocol());
     // Nothing to release per export: the buffer keeps the object, and so the bytes, alive.
-    chunk_types().managed_buffer = install_chunk_type(managed_buffer, &managed_buffer_getbuffer, nullptr);
+    chunk_types().managed_buffer =
+        install_chunk_type(managed_buffer, &managed_buffer_getbuffer, nullptr);
+    define_place(managed_buffer);
     py::class_<DataView> data_view(m, "DataView", py::buffer_protocol());
     chunk_types().data_view =
         install_chunk_type(data_view, &data_view_getbuffer, &data_view_releasebuffer);
+    define_place(data_view);
 }
 
 py::object new_chunk_object(ManagedBuffer&& chunk) {

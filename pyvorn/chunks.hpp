@@ -39,17 +39,25 @@ struct PythonAllocated {
     static void operator delete(void* memory) noexcept { PyObject_Free(memory); }
 };
 
+// Where a chunk sits in its stream: the stream position of its first byte (every byte the device
+// pushed counts, dropped ones too) and the push time, on the clock of time.monotonic_ns().
+struct ChunkPlace {
+    std::uint64_t offset = 0;
+    std::int64_t time_ns = 0;
+};
+
 class ManagedBuffer : public PythonAllocated {
   public:
     // `stream_owner` keeps the plugin loaded during the delivery; a chunk that outlives the
     // callback takes its own copy of it (keep_owner()), so that the usual chunk, freed as soon as
     // the callback returns, costs no reference count.
     ManagedBuffer(vorn::DataStream::Events::OwnedData data,
-                  const std::shared_ptr<const void>* stream_owner) noexcept
-        : stream_owner_(stream_owner), data_(std::move(data)) {}
+                  const std::shared_ptr<const void>* stream_owner, ChunkPlace place) noexcept
+        : stream_owner_(stream_owner), data_(std::move(data)), place_(place) {}
 
     std::uint8_t* data() const noexcept { return data_.data(); }
     std::uint64_t size() const noexcept { return data_.size(); }
+    const ChunkPlace& place() const noexcept { return place_; }
 
     // At the end of the callback, when the chunk lives on: it keeps the plugin loaded itself.
     void keep_owner() noexcept {
@@ -64,16 +72,19 @@ class ManagedBuffer : public PythonAllocated {
     std::shared_ptr<const void> owner_;
     const std::shared_ptr<const void>* stream_owner_;  // valid during the delivery
     vorn::DataStream::Events::OwnedData data_;
+    ChunkPlace place_;
 };
 
 class DataView : public PythonAllocated {
   public:
     // `keeper` (may be null: then the bytes cannot be kept) is valid during the delivery.
-    DataView(std::uint8_t* data, std::uint64_t size, vorn::DataStream::ViewKeeper* keeper) noexcept
-        : data_(data), size_(size), keeper_(keeper) {}
+    DataView(std::uint8_t* data, std::uint64_t size, vorn::DataStream::ViewKeeper* keeper,
+             ChunkPlace place) noexcept
+        : data_(data), size_(size), keeper_(keeper), place_(place) {}
 
     std::uint8_t* data() const noexcept { return data_; }
     std::uint64_t size() const noexcept { return size_; }
+    const ChunkPlace& place() const noexcept { return place_; }
     // True while the callback that received this view runs.
     bool live() const noexcept { return live_; }
 
@@ -98,11 +109,13 @@ class DataView : public PythonAllocated {
     std::uint64_t size_;
     vorn::DataStream::ViewKeeper* keeper_;
     std::shared_ptr<const void> kept_;
+    ChunkPlace place_;
     Py_ssize_t exports_ = 0;
     bool live_ = true;
 };
 
-// Registers ManagedBuffer and DataView, in that order, with their buffer export.
+// Registers ManagedBuffer and DataView, in that order, with their buffer export, `offset`,
+// `time_ns` and len().
 void register_chunks(pybind11::module_& m);
 
 // A new Python ManagedBuffer or DataView holding `chunk` (a new reference). Requires the

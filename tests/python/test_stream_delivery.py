@@ -3,6 +3,7 @@
 
 import ctypes
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -44,6 +45,34 @@ class TestOrder:
         device, stream, log = start_logged(stream_manager, "x s")
         log.wait_end()
         assert log.errors == ["bad \ufffd\ufffd text"]
+
+
+class TestPlaces:
+    def test_every_chunk_knows_its_offset_push_time_and_length(self, stream_manager):
+        seen = []
+        ended = threading.Event()
+
+        def on_chunk(data, error):
+            if data is not None:
+                seen.append((data.offset, len(data), data.time_ns))
+            elif error is None:
+                ended.set()
+
+        before = time.monotonic_ns()
+        plain = stream_manager.create_device("o10 o20 v5 o0 o7 s").start_read_stream(0, on_chunk)
+        assert ended.wait(10)
+        after = time.monotonic_ns()
+        assert [(offset, size) for offset, size, _ in seen] == [(0, 10), (10, 20), (30, 5), (35, 0), (35, 7)]
+        times = [t for *_, t in seen]
+        assert before <= times[0] and times == sorted(times) and times[-1] <= after
+        # Aligned blocks sit on the grid; a gathered block has the push time of its first byte.
+        seen.clear()
+        ended.clear()
+        aligned = stream_manager.create_device("o6 o6 o6 s").start_aligned_read_stream(0, 4, on_chunk)
+        assert ended.wait(10)
+        assert [(offset, size) for offset, size, _ in seen] == [(0, 4), (4, 4), (8, 4), (12, 4), (16, 2)]
+        assert seen[0][2] == seen[1][2] <= seen[2][2]
+        del plain, aligned
 
 
 class TestChunkObjects:

@@ -68,8 +68,15 @@ class TestStalledCallable:
 class TestGaps:
     def test_aligned_views_keep_the_grid_across_a_gap(self, counters, stream_manager):
         release, log, stalled = stalled_log()
+        places = []
+
+        def placed(data, error):
+            if data is not None:
+                places.append((data.offset, len(data)))
+            stalled(data, error)
+
         device = stream_manager.create_device(" ".join(["o6"] * 400) + " s")
-        stream = device.start_aligned_read_stream(0, 4, stalled, max_queue_elements=64)
+        stream = device.start_aligned_read_stream(0, 4, placed, max_queue_elements=64)
         assert wait_until(lambda: counters["stream.chunks_made"] == 400)
         release.set()
         log.wait_end(30)
@@ -77,6 +84,10 @@ class TestGaps:
         assert log.chunks and all(c[0] % 4 == 0 and len(c) % 4 == 0 for c in log.chunks)
         assert log.errors and lost_bytes(log.errors) % 4 == 0
         assert sum(map(len, log.chunks)) + lost_bytes(log.errors) == 6 * 400
+        # Every view says where it sits: on the grid, and after the gap by as much as was lost.
+        assert places[0][0] == 0 and all(offset % 4 == 0 for offset, _ in places)
+        jumps = [b[0] - (a[0] + a[1]) for a, b in zip(places, places[1:])]
+        assert min(jumps) == 0 and sum(jumps) == lost_bytes(log.errors)
 
     def test_an_error_inside_a_gap_leaves_one_report_of_whole_blocks(self, counters, stream_manager):
         # The first block, whole in one chunk, stalls the callable during the pause; of the 71
