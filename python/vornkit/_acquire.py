@@ -71,15 +71,31 @@ class _Stopped:
 
 _FULL, _END, _STOPPED = _Stopped(), _Stopped(), _Stopped()
 
+#: What an acquisition hands each chunk to, on the delivery thread: sink(chunk, room) takes at
+#: most `room` bytes of the chunk and returns how many it took.
+Sink = Callable[[Buffer, int], int]
+
+
+def _taking(write: Callable[[memoryview], object]) -> Sink:
+    """A Sink that gives `write` a memoryview of up to `room` bytes of each chunk."""
+    def sink(data: Buffer, room: int) -> int:
+        view = memoryview(data)
+        if view.nbytes > room:
+            view = view[:room]
+        write(view)
+        return view.nbytes
+    return sink
+
 
 class _Acquisition:
-    """The callable of an acquisition's stream. On the delivery thread it hands each chunk's
-    bytes to `sink`, cut at `max_bytes`, and counts them in `meter` until `max_bytes` or
+    """The callable of an acquisition's stream. On the delivery thread it hands each chunk to
+    `sink` with the room left before `max_bytes`; the sink takes at most that many bytes and
+    says how many it took. The chunks and bytes are counted in `meter` until `max_bytes` or
     `max_chunks` is reached; then, or at the device's end, an error event or a failure of the
     sink, it notes that in `outcome`, sets `finished` and takes nothing more."""
 
-    def __init__(self, sink: Callable[[memoryview], object], meter: Meter,
-                 max_bytes: int | None, max_chunks: int | None) -> None:
+    def __init__(self, sink: Sink, meter: Meter, max_bytes: int | None,
+                 max_chunks: int | None) -> None:
         self._sink = sink
         self._meter = meter
         self._max_bytes = sys.maxsize if max_bytes is None else max_bytes
@@ -105,14 +121,9 @@ class _Acquisition:
             self._finish(_END if error is None else stream_error(error))
             return
         meter = self._meter
-        view = memoryview(data)
-        size = view.nbytes
         room = self._max_bytes - meter.bytes
-        if size >= room:
-            view = view[:room]
-            size = room
         try:
-            self._sink(view)
+            size = self._sink(data, room)
         except BaseException as failure:  # handed to the caller's thread
             self._finish(failure)
             return
@@ -144,8 +155,7 @@ def _watch(acquisition: _Acquisition, meter: Meter, seconds: float | None,
             return False
 
 
-def _acquire(device: pyvorn_device.Device, addr: int, sink: Callable[[memoryview], object],
-             meter: Meter, *, max_bytes: int | None, max_chunks: int | None,
+def _acquire(device: pyvorn_device.Device, addr: int, sink: Sink, meter: Meter, *, max_bytes: int | None, max_chunks: int | None,
              seconds: float | None, chunk_size: int, max_queue_elements: int,
              timeout: float | None, what: str) -> Progress:
     """Streams from `device` into `sink` (called on the delivery thread) until `max_bytes`,
@@ -212,16 +222,24 @@ def capture(device: pyvorn_device.Device, addr: int = 0, *, samples: int | None 
     meter = Meter(progress, "capture", total, seconds)
     if total is not None:
         out: numpy.ndarray[Any, Any] = np.empty(total // kind.itemsize, kind)
-        target = memoryview(out.view(np.uint8))
+        target = out.view(np.uint8)
+        frombuffer, uint8 = np.frombuffer, np.uint8
 
-        def fill(view: memoryview) -> None:
+        def fill(data: Buffer, room: int) -> int:
+            # numpy's copy, as a hand-written callable would do it (it lets go of the
+            # interpreter lock while it copies a large chunk)
+            chunk = frombuffer(data, uint8)
+            size: int = chunk.size
+            if size > room:
+                chunk, size = chunk[:room], room
             start = meter.bytes
-            target[start:start + view.nbytes] = view
+            target[start:start + size] = chunk
+            return size
 
-        sink: Callable[[memoryview], object] = fill
+        sink: Sink = fill
     else:
         grown = bytearray()
-        sink = grown.extend
+        sink = _taking(grown.extend)
     _acquire(device, addr, sink, meter, max_bytes=total, max_chunks=None, seconds=seconds,
              chunk_size=chunk_size, max_queue_elements=max_queue_elements, timeout=timeout,
              what="capture")
@@ -456,7 +474,7 @@ def record(device: pyvorn_device.Device, addr: int,
     label = output.path.name if output.path is not None else "-"
     meter = Meter(progress, f"record {label}", bytes, seconds, chunks)
     try:
-        done = _acquire(device, addr, output.write, meter, max_bytes=bytes, max_chunks=chunks,
+        done = _acquire(device, addr, _taking(output.write), meter, max_bytes=bytes, max_chunks=chunks,
                         seconds=seconds, chunk_size=chunk_size,
                         max_queue_elements=max_queue_elements, timeout=timeout,
                         what=f"record {output.path or '-'}")
