@@ -111,10 +111,19 @@ class _Channel:
             return self._items.popleft()
         return None
 
+    def _pop(self) -> object | None:
+        """The next item without the lock, or None when the slow path must decide."""
+        if self._closed:
+            return None
+        try:
+            return self._items.popleft()  # the only consumer; close() may empty it meanwhile
+        except IndexError:
+            return None
+
     def get(self, timeout: float | None) -> object:
         """The next item, waiting for it; TimeoutError after `timeout` seconds without one."""
-        if self._items and not self._closed:
-            return self._items.popleft()  # the only consumer: nobody else empties the deque
+        if (item := self._pop()) is not None:
+            return item
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._lock:
             try:
@@ -130,8 +139,8 @@ class _Channel:
 
     async def aget(self, timeout: float | None) -> object:
         """The next item, awaiting it without blocking the event loop."""
-        if self._items and not self._closed:
-            return self._items.popleft()
+        if (item := self._pop()) is not None:
+            return item
         loop = asyncio.get_running_loop()
         deadline = None if timeout is None else loop.time() + timeout
         while True:
