@@ -19,6 +19,7 @@ from ._errors import (
     StreamEndedError,
     StreamError,
     StreamOverflowError,
+    StreamTimeoutError,
     VornError,
 )
 from ._plugins import (
@@ -45,6 +46,7 @@ __all__ = [
     "StreamEndedError",
     "StreamError",
     "StreamOverflowError",
+    "StreamTimeoutError",
     "VornError",
     "astream",
     "capture",
