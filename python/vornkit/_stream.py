@@ -61,6 +61,11 @@ class _Channel:
         """Runs on the stream's delivery thread, for every event."""
         if self._closed:
             return
+        if data is not None and not self._dropped_events and len(self._items) < self._limit:
+            self._items.append(bytes(data) if self._copy else data)  # the usual case, first
+            if self._sleeping or self._waiter is not None:
+                self._wake()
+            return
         item: object
         if data is not None:
             item = data = bytes(data) if self._copy else data
