@@ -200,10 +200,13 @@ def show_acquisition(device: pyvorn_device.Device, chunks: int, chunk_size: int,
     print(f"  {chunks} chunks of {chunk_size} bytes, {pace}\n")
     check = CounterCheck()
     total = chunks * chunk_size
+    # A device pushing as fast as it can outruns any Python callable: the stream's queue is made
+    # large enough to hold the whole acquisition, so that the check sees every chunk, late.
+    queue = min(max(chunks + 64, 4096), 2**31 - 1)
     started = time.perf_counter()
     with tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, ncols=WIDTH,
               desc="  streaming", file=sys.stdout) as bar:
-        with device.start_read_stream(0, check):
+        with device.start_read_stream(0, check, 0, queue):
             while not check.ended.wait(0.1):
                 bar.update(check.bytes - bar.n)
                 bar.set_postfix_str(f"{check.chunks} chunks")
@@ -277,7 +280,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--options", default="sim0",
                         help='options for create_device (default: "%(default)s")')
     parser.add_argument("--chunks", type=int, default=6000,
-                        help="chunks of the counter acquisition (default: %(default)s)")
+                        help="chunks of the counter acquisition, at least 1; the stream's queue "
+                             "holds them all, for a device faster than the check "
+                             "(default: %(default)s)")
     parser.add_argument("--chunk-size", type=int, default=4096,
                         help="bytes per chunk, a multiple of 4 (default: %(default)s)")
     parser.add_argument("--rate", type=int, default=2000,
@@ -287,6 +292,10 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.chunk_size <= 0 or args.chunk_size % 4:
         parser.error("--chunk-size must be a positive multiple of 4")
+    if args.chunks <= 0:
+        parser.error("--chunks must be at least 1 (0 would stream until stopped)")
+    if args.rate < 0:
+        parser.error("--rate must not be negative")
 
     try:
         manager = obtain(f"load the plugin {args.plugin}", pyvorn_device.get_device_manager,

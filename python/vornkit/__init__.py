@@ -20,6 +20,7 @@ from ._errors import (
     StreamEndedError,
     StreamError,
     StreamOverflowError,
+    StreamTimeoutError,
     VornError,
     overflow_counts,
 )
@@ -47,6 +48,7 @@ __all__ = [
     "StreamEndedError",
     "StreamError",
     "StreamOverflowError",
+    "StreamTimeoutError",
     "VornError",
     "astream",
     "capture",

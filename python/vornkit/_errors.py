@@ -56,6 +56,20 @@ class StreamOverflowError(StreamError):
     """Events were dropped: the consumer fell `max_queue_elements` events behind the device.
     The message is "Queue Overflow, dropping event: N events dropped, B bytes of data lost"."""
 
+    @property
+    def dropped(self) -> tuple[int, int]:
+        """(events, bytes) that were dropped, as the message counts them."""
+        return overflow_counts(self.message) or (1, 0)
+
+
+class StreamTimeoutError(VornError, TimeoutError):
+    """`capture` or `record` waited `timeout` seconds without data from the device; `progress`
+    tells how much had arrived. A TimeoutError (and so an OSError) too."""
+
+    def __init__(self, message: str, progress: Progress) -> None:
+        super().__init__(message)
+        self.progress = progress
+
 
 class StreamEndedError(VornError):
     """The device ended the stream before `capture` or `record` had what was asked for;

@@ -48,21 +48,28 @@ def sim_plugin() -> pathlib.Path:
     return path
 
 
+def _plugin_path(plugin: str | os.PathLike[str]) -> str | os.PathLike[str]:
+    """`plugin` as the loader gets it: the bundled simulated plugin for "sim", anything else as
+    given, so that messages show the path as the user wrote it ("./x.so", not "x.so")."""
+    if isinstance(plugin, str) and plugin == "sim":
+        return sim_plugin()
+    return plugin
+
+
 def resolve_plugin(plugin: str | os.PathLike[str]) -> pathlib.Path:
     """`plugin` as a path: the name "sim" means the bundled simulated device plugin (write
     "./sim" for a file of that name); anything else is a path."""
-    if isinstance(plugin, str) and plugin == "sim":
-        return sim_plugin()
-    return pathlib.Path(plugin)
+    return pathlib.Path(_plugin_path(plugin))
 
 
 def open_manager(plugin: str | os.PathLike[str] = "sim") -> pyvorn_device.DeviceManager:
     """Loads the plugin ("sim" or a path) and returns its manager. Raises what
-    get_device_manager raises (RuntimeError), and VornError when the plugin made no manager."""
-    path = resolve_plugin(plugin)
+    get_device_manager raises (RuntimeError, naming the path as given), and VornError when the
+    plugin made no manager."""
+    path = _plugin_path(plugin)
     manager = pyvorn_device.get_device_manager(path)
     if manager is None:
-        raise VornError(f"the plugin {path} made no device manager")
+        raise VornError(f"the plugin {os.fspath(path)} made no device manager")
     return manager
 
 

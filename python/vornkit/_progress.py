@@ -62,15 +62,30 @@ def describe(progress: Progress) -> str:
 
 
 class ProgressLine:
-    """Shows a Progress as one line that rewrites itself on a terminal (stderr by default)."""
+    """Shows a Progress on stderr (or `stream`): on a terminal as one line that rewrites itself,
+    elsewhere (a log file, a pipe) as plain lines, one every PLAIN_INTERVAL seconds and the
+    last."""
+
+    PLAIN_INTERVAL = 5.0
 
     def __init__(self, label: str, stream: TextIO | None = None) -> None:
         self._label = label
         self._stream = stream if stream is not None else sys.stderr
         self._width = 0
+        try:
+            self._terminal = self._stream.isatty()
+        except (AttributeError, ValueError):  # no isatty, or closed
+            self._terminal = False
+        self._next_plain = 0.0
 
     def __call__(self, progress: Progress) -> None:
         text = f"{self._label}: {describe(progress)}"
+        if not self._terminal:
+            if progress.done or progress.seconds >= self._next_plain:
+                self._next_plain = progress.seconds + self.PLAIN_INTERVAL
+                self._stream.write(text + "\n")
+                self._stream.flush()
+            return
         padding = " " * max(self._width - len(text), 0)
         self._width = len(text)
         self._stream.write(f"\r{text}{padding}" + ("\n" if progress.done else ""))
@@ -78,7 +93,10 @@ class ProgressLine:
 
 
 class Meter:
-    """Counts an acquisition's chunks and bytes and reports them, throttled, to a callable."""
+    """Counts an acquisition's chunks and bytes and reports them, throttled, to a callable.
+
+    `chunks` and `bytes` may be counted on another thread (the stream's delivery thread) while
+    the caller's thread reports with tick()."""
 
     INTERVAL = 0.1
 
@@ -96,16 +114,13 @@ class Meter:
         self.chunks = 0
         self.bytes = 0
         self.started = time.monotonic()
-        self._next_report = self.started
+        self.next_report = self.started if self._report is not None else float("inf")
 
-    def add(self, nbytes: int) -> None:
-        self.chunks += 1
-        self.bytes += nbytes
-        if self._report is not None:
-            now = time.monotonic()
-            if now >= self._next_report:
-                self._next_report = now + self.INTERVAL
-                self._report(self.snapshot(now))
+    def tick(self, now: float) -> None:
+        """Reports the progress if a report is due."""
+        if self._report is not None and now >= self.next_report:
+            self.next_report = now + self.INTERVAL
+            self._report(self.snapshot(now))
 
     def snapshot(self, now: float | None = None, done: bool = False) -> Progress:
         seconds = (time.monotonic() if now is None else now) - self.started

@@ -13,7 +13,7 @@ import asyncio
 import collections
 import threading
 import time
-from collections.abc import AsyncIterator, Buffer, Iterator
+from collections.abc import Buffer
 from types import TracebackType
 from typing import Any, Generic, Literal, Self, TypeVar, overload
 
@@ -39,7 +39,12 @@ def _wake(waiter: asyncio.Future[None]) -> None:
 
 
 class _Channel:
-    """The stream's callable and a bounded hand-off to one consumer thread or event loop."""
+    """The stream's callable and a bounded hand-off to one consumer thread or event loop.
+
+    The delivery thread appends to a deque without taking the lock, which it takes only to wake
+    a consumer that sleeps, and for drops; the consumer takes items without the lock while there
+    are any. The lock orders the rest: a consumer goes to sleep, and drops are reported, only
+    under it, so that no wake-up is missed and a report always comes before later items."""
 
     def __init__(self, limit: int, copy: bool) -> None:
         self._lock = threading.Lock()
@@ -47,12 +52,20 @@ class _Channel:
         self._items: collections.deque[object] = collections.deque()
         self._limit = limit
         self._copy = copy  # DataViews are valid only during the call: keep bytes instead
-        self._dropped_events = self._dropped_bytes = 0
+        self._dropped_events = self._dropped_bytes = 0  # counted by the delivery thread only
         self._closed = False
-        self._waiter: asyncio.Future[None] | None = None
+        self._sleeping = False  # a consumer thread waits on _ready
+        self._waiter: asyncio.Future[None] | None = None  # an event loop awaits this
 
     def __call__(self, data: Buffer | None, error: str | None) -> None:
         """Runs on the stream's delivery thread, for every event."""
+        if self._closed:
+            return
+        if data is not None and not self._dropped_events and len(self._items) < self._limit:
+            self._items.append(bytes(data) if self._copy else data)  # the usual case, first
+            if self._sleeping or self._waiter is not None:
+                self._wake()
+            return
         item: object
         if data is not None:
             item = data = bytes(data) if self._copy else data
@@ -60,18 +73,24 @@ class _Channel:
             item = stream_error(error)
         else:
             item = _END
-        with self._lock:
-            if self._closed:
-                return
-            if item is not _END and len(self._items) >= self._limit:
-                # The module's own report of drops adds its counts; anything else is one event.
-                counts = overflow_counts(error) if error is not None else None
-                events, lost = counts or (1, memoryview(data).nbytes if data is not None else 0)
-                self._dropped_events += events
-                self._dropped_bytes += lost
-                return
-            self._report_drops()
+        if self._dropped_events or (item is not _END and len(self._items) >= self._limit):
+            with self._lock:
+                if item is not _END and len(self._items) >= self._limit:
+                    # The module's own report of drops adds its counts; anything else is one.
+                    counts = overflow_counts(error) if error is not None else None
+                    events, lost = counts or (1, memoryview(data).nbytes if data is not None else 0)
+                    self._dropped_events += events
+                    self._dropped_bytes += lost
+                    return
+                self._report_drops()
+                self._items.append(item)
+        else:
             self._items.append(item)
+        if self._sleeping or self._waiter is not None:
+            self._wake()
+
+    def _wake(self) -> None:
+        with self._lock:
             self._ready.notify()
             waiter, self._waiter = self._waiter, None
         if waiter is not None:
@@ -91,23 +110,42 @@ class _Channel:
 
     def _take(self) -> object | None:
         """The next item, _END once closed, or None when there is nothing yet (lock held)."""
+        if self._closed:
+            return _END
         if self._items or self._report_drops():
             return self._items.popleft()
-        return _END if self._closed else None
+        return None
+
+    def _pop(self) -> object | None:
+        """The next item without the lock, or None when the slow path must decide."""
+        if self._closed:
+            return None
+        try:
+            return self._items.popleft()  # the only consumer; close() may empty it meanwhile
+        except IndexError:
+            return None
 
     def get(self, timeout: float | None) -> object:
         """The next item, waiting for it; TimeoutError after `timeout` seconds without one."""
+        if (item := self._pop()) is not None:
+            return item
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._lock:
-            while (item := self._take()) is None:
-                remaining = None if deadline is None else deadline - time.monotonic()
-                if remaining is not None and remaining <= 0:
-                    raise TimeoutError(f"no stream event within {timeout} s")
-                self._ready.wait(remaining)
+            try:
+                self._sleeping = True
+                while (item := self._take()) is None:
+                    remaining = None if deadline is None else deadline - time.monotonic()
+                    if remaining is not None and remaining <= 0:
+                        raise TimeoutError(f"no stream event within {timeout} s")
+                    self._ready.wait(remaining)
+            finally:
+                self._sleeping = False
             return item
 
     async def aget(self, timeout: float | None) -> object:
         """The next item, awaiting it without blocking the event loop."""
+        if (item := self._pop()) is not None:
+            return item
         loop = asyncio.get_running_loop()
         deadline = None if timeout is None else loop.time() + timeout
         while True:
@@ -134,13 +172,7 @@ class _Channel:
             self._closed = True
             self._items.clear()
             self._dropped_events = 0
-            self._ready.notify_all()
-            waiter, self._waiter = self._waiter, None
-        if waiter is not None:
-            try:
-                waiter.get_loop().call_soon_threadsafe(_wake, waiter)
-            except RuntimeError:
-                pass
+        self._wake()
 
 
 class _StreamBase(Generic[T]):
@@ -152,6 +184,7 @@ class _StreamBase(Generic[T]):
         self._errors = errors
         self._timeout = timeout
         self._channel = _Channel(max_queue_elements, copy=alignment is not None)
+        self._closed = False
         if alignment is None:
             handle = device.start_read_stream(addr, self._channel, chunk_size, max_queue_elements)
         else:
@@ -159,28 +192,35 @@ class _StreamBase(Generic[T]):
                                                       max_queue_elements)
         if handle is None:
             raise VornError("the device started no stream")
-        self._handle: pyvorn_device.DataStream | None = handle
+        self._handle: pyvorn_device.DataStream = handle
 
     @property
     def closed(self) -> bool:
         """True once the stream has ended, failed or been closed."""
-        return self._handle is None
+        return self._closed
+
+    def _discard(self) -> None:
+        """Marks the stream closed and discards what comes from now on; returns at once."""
+        self._closed = True
+        self._channel.close()  # first, so that what stop() waits for is only discarded
 
     def close(self) -> None:
         """Stops the stream and drops what was not read yet; returns when the device's stream
-        has stopped. Any number of calls, from any thread."""
-        handle, self._handle = self._handle, None
-        if handle is not None:
-            self._channel.close()  # first, so that what stop() waits for is only discarded
-            handle.stop()
+        has stopped. Any number of calls, from any thread: each returns only then."""
+        self._discard()
+        self._handle.stop()
+
+    def _stop(self) -> None:
+        """Stops the stream after the end or a failure of reading."""
+        self.close()
 
     def _result(self, item: object) -> T | None:
         """What reading `item` gives: the item, None at the end, or an error raised."""
         if item is _END:
-            self.close()
+            self._stop()
             return None
         if isinstance(item, StreamError) and self._errors == "raise":
-            self.close()
+            self._stop()
             raise item
         return item  # type: ignore[return-value]
 
@@ -188,14 +228,16 @@ class _StreamBase(Generic[T]):
 class ChunkStream(_StreamBase[T]):
     """A running stream read by pulling: `for chunk in stream:` or `stream.read()`.
 
-    Made by `stream()`; see there. Leaving the `for` loop or the `with` block, close(), the end
-    of the stream and any exception raised by reading it stop the stream."""
+    Made by `stream()`; see there. Leaving the `with` block, close(), the end of the stream and
+    any exception raised by reading it stop the stream, and wait until the device has stopped.
+    A stream that is only dropped (a `for` loop left without a `with` block) is stopped, without
+    waiting, when it is collected."""
 
     def read(self, timeout: float | None = None) -> T | None:
         """The next chunk (or error, with errors="yield"), or None at the end of the stream.
         Raises TimeoutError when nothing came within `timeout` seconds (the default is the
         stream's own timeout)."""
-        if self._handle is None:
+        if self._closed:
             return None
         try:
             item = self._channel.get(self._timeout if timeout is None else timeout)
@@ -204,12 +246,14 @@ class ChunkStream(_StreamBase[T]):
             raise
         return self._result(item)
 
-    def __iter__(self) -> Iterator[T]:
-        try:
-            while (item := self.read()) is not None:
-                yield item
-        finally:
-            self.close()
+    def __iter__(self) -> Self:
+        return self
+
+    def __next__(self) -> T:
+        item = self.read()
+        if item is None:
+            raise StopIteration
+        return item
 
     def __enter__(self) -> Self:
         return self
@@ -219,50 +263,45 @@ class ChunkStream(_StreamBase[T]):
         self.close()
 
 
-class _AsyncIterator(Generic[T]):
-    """What `async for` runs on; dropping it (leaving the loop) closes the stream."""
+class AsyncChunkStream(_StreamBase[T]):
+    """A running stream read in asyncio: `async for chunk in stream:` or `await stream.read()`.
 
-    def __init__(self, stream: AsyncChunkStream[T]) -> None:
-        self._stream = stream
+    Made by `astream()`; see there. Leaving the `async with` block and aclose() stop the stream
+    and wait, on a worker thread, until the device has stopped; the end, any exception raised by
+    reading, and cancelling a task waiting in read() stop it without waiting. The event loop is
+    never blocked."""
+
+    async def read(self, timeout: float | None = None) -> T | None:
+        """The next chunk (or error, with errors="yield"), or None at the end of the stream."""
+        if self._closed:
+            return None
+        try:
+            item = await self._channel.aget(self._timeout if timeout is None else timeout)
+        except BaseException:  # cancellation included
+            self._stop()
+            raise
+        return self._result(item)
+
+    def _stop(self) -> None:
+        """Discards what comes and stops the device on a worker thread, without waiting (the
+        event loop waits for its default executor before it closes)."""
+        if not self._closed:
+            self._discard()
+            asyncio.get_running_loop().run_in_executor(None, self._handle.stop)
 
     def __aiter__(self) -> Self:
         return self
 
     async def __anext__(self) -> T:
-        item = await self._stream.read()
+        item = await self.read()
         if item is None:
             raise StopAsyncIteration
         return item
 
-    def __del__(self) -> None:
-        self._stream.close()
-
-
-class AsyncChunkStream(_StreamBase[T]):
-    """A running stream read in asyncio: `async for chunk in stream:` or `await stream.read()`.
-
-    Made by `astream()`; see there. Leaving the loop or the `async with` block, aclose(), the
-    end, any exception raised by reading, and cancelling a task waiting in read() stop the
-    stream."""
-
-    async def read(self, timeout: float | None = None) -> T | None:
-        """The next chunk (or error, with errors="yield"), or None at the end of the stream."""
-        if self._handle is None:
-            return None
-        try:
-            item = await self._channel.aget(self._timeout if timeout is None else timeout)
-        except BaseException:  # cancellation included
-            self.close()
-            raise
-        return self._result(item)
-
-    def __aiter__(self) -> AsyncIterator[T]:
-        return _AsyncIterator(self)
-
     async def aclose(self) -> None:
         """close() on a worker thread, so that the event loop runs on while the device stops."""
-        if self._handle is not None:
-            await asyncio.to_thread(self.close)
+        self._discard()
+        await asyncio.to_thread(self._handle.stop)
 
     async def __aenter__(self) -> Self:
         return self

@@ -5,31 +5,43 @@
     vorn reg PLUGIN [--options TEXT] get ADDR...        read registers
     vorn reg PLUGIN [--options TEXT] set ADDR=VALUE...  stage register values, then send them
     vorn record PLUGIN [--options TEXT] [--set ADDR=VALUE]... [--addr N] [--chunk-size N]
-               (--chunks N | --bytes N | --seconds S) [--dtype DTYPE] -o FILE
-                                                        stream into a .npy (or any other: raw) file
+               (--chunks N | --bytes N | --seconds S) [--dtype DTYPE] [--max-queue N]
+               [--timeout S] -o FILE
+                                                        stream into a .npy (or any other: raw)
+                                                        file; -o - writes raw bytes to stdout
 
 PLUGIN is a path, or "sim" for the bundled simulated device. Numbers are decimal or 0x hexadecimal.
-Exit status: 0 done, 1 the device or the stream failed, 2 a bad command line, plugin, option or
-address, 130 interrupted.
+Results go to standard output; messages, progress and record's summary to standard error.
+Exit status: 0 done, 1 the device or the stream failed, or an output could not be written, 2 a
+bad command line, plugin, option or address, 130 interrupted.
 """
 
 from __future__ import annotations
 
 import argparse
 import importlib.metadata
+import os
+import re
 import sys
 import textwrap
-from collections.abc import Sequence
-from typing import NoReturn
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, NoReturn
 
 import pyvorn_device
 
+if TYPE_CHECKING:
+    from _typeshed import SupportsWrite
+
 from ._acquire import NPY_DTYPES, record
-from ._errors import RegisterError, StreamEndedError, StreamError, StreamOverflowError, VornError
-from ._plugins import open_manager, resolve_plugin, set_registers
+from ._errors import (RegisterError, StreamEndedError, StreamError, StreamOverflowError,
+                      StreamTimeoutError, VornError)
+from ._plugins import _plugin_path, open_manager, set_registers
 from ._progress import Progress, ProgressLine
 
 UINT32_MAX = 2**32 - 1
+SIZE_MAX = 2**64 - 1
+#: The queue limits the module accepts.
+MAX_QUEUE_RANGE = (64, 2**31 - 1)
 
 
 class CliError(Exception):
@@ -59,6 +71,31 @@ def uint32(text: str) -> int:
     return value
 
 
+def size(text: str) -> int:
+    value = number(text)
+    if value > SIZE_MAX:
+        raise argparse.ArgumentTypeError(f"{text!r} does not fit in 64 bits")
+    return value
+
+
+def queue_limit(text: str) -> int:
+    value = number(text)
+    low, high = MAX_QUEUE_RANGE
+    if not low <= value <= high:
+        raise argparse.ArgumentTypeError(f"{text!r} is not between {low} and {high}")
+    return value
+
+
+def utf8(text: str) -> str:
+    """Text that the plugin can be given: valid UTF-8 (the command line may hold any bytes)."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise argparse.ArgumentTypeError(
+            f"{os.fsencode(text)!r} is not valid UTF-8") from None
+    return text
+
+
 def seconds(text: str) -> float:
     try:
         value = float(text)
@@ -83,6 +120,14 @@ class Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         self.exit(2, f"vorn: {message} (see: {self.prog} --help)\n")
 
+    def _print_message(self, message: str, file: SupportsWrite[str] | None = None) -> None:
+        # argparse ignores write errors; --help into a full standard output must fail here,
+        # not in the interpreter's exit.
+        if message:
+            stream = file or sys.stderr
+            stream.write(message)
+            getattr(stream, "flush", lambda: None)()
+
 
 def build_parser() -> Parser:
     parser = Parser(prog="vorn", description=__doc__.split("\n\n")[0],
@@ -101,7 +146,7 @@ def build_parser() -> Parser:
         sub.add_argument("plugin", metavar="PLUGIN",
                          help='the plugin library, or "sim" for the bundled simulated device')
         if options:
-            sub.add_argument("--options", default="", metavar="TEXT",
+            sub.add_argument("--options", default="", type=utf8, metavar="TEXT",
                              help="the device options for create_device (default: none)")
         return sub
 
@@ -122,7 +167,7 @@ def build_parser() -> Parser:
                      metavar="ADDR=VALUE", help="a register to set before streaming (repeatable)")
     rec.add_argument("--addr", type=uint32, default=0, metavar="N",
                      help="the stream's address (default: 0)")
-    rec.add_argument("--chunk-size", type=number, default=0, metavar="N",
+    rec.add_argument("--chunk-size", type=size, default=0, metavar="N",
                      help="bytes per chunk (default: 0, the device's choice)")
     amount = rec.add_mutually_exclusive_group(required=True)
     amount.add_argument("--chunks", type=number, metavar="N", help="record N chunks")
@@ -131,19 +176,30 @@ def build_parser() -> Parser:
     rec.add_argument("--dtype", default="uint8", choices=list(NPY_DTYPES), metavar="DTYPE",
                      help="the sample type of a .npy file (default: uint8; one of "
                           f"{', '.join(NPY_DTYPES)})")
-    rec.add_argument("--max-queue", type=number, default=4096, metavar="N",
-                     help="events that may wait before they are dropped (default: 4096)")
+    rec.add_argument("--max-queue", type=queue_limit, default=4096, metavar="N",
+                     help="events that may wait before they are dropped, 64 to 2147483647 "
+                          "(default: 4096)")
     rec.add_argument("--timeout", type=seconds, default=10.0, metavar="S",
                      help="give up after S seconds without data (default: 10)")
-    rec.add_argument("-o", "--output", required=True, metavar="FILE", help="the file to write")
+    rec.add_argument("-o", "--output", required=True, metavar="FILE",
+                     help="the file to write; - for raw bytes to standard output. An existing "
+                          "file is replaced only once data has come")
     return parser
+
+
+# The loader's text for a file the dynamic loader refused, and what it says after it.
+_REFUSED = re.compile(r"boost::dll::shared_library::load\(\) failed \(dlerror system message: "
+                      r"(.*)\)(: [^()]*)?", re.DOTALL)
 
 
 def load(plugin: str) -> pyvorn_device.DeviceManager:
     try:
-        return open_manager(resolve_plugin(plugin))
+        return open_manager(plugin)
     except (RuntimeError, OSError, VornError) as error:
-        raise CliError(f"cannot load the plugin {plugin}: {error}") from None
+        text = str(error)
+        if refused := _REFUSED.fullmatch(text):  # only the loader's own reason
+            text = f"not a plugin the dynamic loader can load: {refused[1]}"
+        raise CliError(f"cannot load the plugin {plugin}: {text}") from None
 
 
 def create(manager: pyvorn_device.DeviceManager, options: str) -> pyvorn_device.Device:
@@ -156,23 +212,68 @@ def create(manager: pyvorn_device.DeviceManager, options: str) -> pyvorn_device.
     return device
 
 
+def say(*lines: str) -> None:
+    """Prints result lines on standard output; a failed write ends the command (status 1)."""
+    try:
+        for line in lines:
+            sys.stdout.write(line + "\n")
+        sys.stdout.flush()
+    except OSError as error:
+        raise output_failed(error) from None
+
+
+def output_failed(error: OSError) -> CliError:
+    """The error for a standard output that cannot be written (full, or a closed pipe). What is
+    still buffered goes to /dev/null, so that the interpreter's exit does not fail on it."""
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
+    except (OSError, ValueError):
+        pass
+    return CliError(f"cannot write to standard output: {error.strerror or error}", 1)
+
+
+def tell(line: str) -> None:
+    """A message or summary, on standard error."""
+    print(line, file=sys.stderr, flush=True)
+
+
+def shown(text: str) -> str:
+    """`text` with bytes that are not UTF-8 (a path's, kept as surrogates) shown as \\xNN."""
+    return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
+def texts(*calls: tuple[str, Callable[[], object]]) -> list[str]:
+    """The plugin's texts, each (what, call); a text that is not UTF-8 is a bad plugin."""
+    result = []
+    for what, call in calls:
+        try:
+            result.append(shown(str(call())))
+        except UnicodeDecodeError as error:
+            raise CliError(f"the plugin's {what} is not valid UTF-8: {error}") from None
+    return result
+
+
 def indented(text: str) -> str:
     return textwrap.indent(text.rstrip("\n"), "  ")
 
 
 def probe(args: argparse.Namespace) -> None:
     manager = load(args.plugin)
-    print(f"plugin    {resolve_plugin(args.plugin)}")
-    print(f"info      {manager.info()}")
-    print(f"location  {manager.location()}")
-    print(f"devices\n{indented(manager.list_devices())}")
-    print(f"options\n{indented(manager.get_device_options())}")
+    info, location, devices, options = texts(
+        ("info", manager.info), ("location", manager.location),
+        ("device list", manager.list_devices), ("option help", manager.get_device_options))
+    say(f"plugin    {shown(os.fspath(_plugin_path(args.plugin)))}", f"info      {info}",
+        f"location  {location}", f"devices\n{indented(devices)}",
+        f"options\n{indented(options)}")
 
 
 def info(args: argparse.Namespace) -> None:
     device = create(load(args.plugin), args.options)
-    print(f"info    {device.get_info() or '(none)'}")
-    print(f"status  {device.get_status() or '(none)'}")
+    info, status = texts(("device info", lambda: device.get_info() or "(none)"),
+                         ("device status", lambda: device.get_status() or "(none)"))
+    say(f"info    {info}", f"status  {status}")
 
 
 def reg(args: argparse.Namespace) -> None:
@@ -180,13 +281,15 @@ def reg(args: argparse.Namespace) -> None:
     if args.action == "get":
         if device.read_registers() != pyvorn_device.ReturnCode.Success:
             raise CliError("the device did not answer (read_registers failed)", 1)
+        lines = []
         for addr in args.addrs:
             value = device.get_register(addr)
-            print(f"0x{addr:03X}  0x{value:08X}  {value}")
+            lines.append(f"0x{addr:03X}  0x{value:08X}  {value}")
+        say(*lines)
         return
     apply(device, args.values)
-    print(f"sent {len(args.values)} register value{'s' if len(args.values) != 1 else ''}: "
-          + ", ".join(f"0x{addr:03X}=0x{value:X}" for addr, value in args.values))
+    say(f"sent {len(args.values)} register value{'s' if len(args.values) != 1 else ''}: "
+        + ", ".join(f"0x{addr:03X}=0x{value:X}" for addr, value in args.values))
 
 
 def apply(device: pyvorn_device.Device, values: list[tuple[int, int]]) -> None:
@@ -196,35 +299,45 @@ def apply(device: pyvorn_device.Device, values: list[tuple[int, int]]) -> None:
         raise CliError(str(error), 2 if error.addr is not None else 1) from None
 
 
-def summary(progress: Progress, errors: int, drops: int) -> str:
+def summary(progress: Progress, errors: int, drops: tuple[int, int]) -> str:
+    events, lost = drops
+    dropped = f"{events} events, {lost} bytes" if events else "0"
     return (f"{progress.chunks} chunks, {progress.bytes} bytes in {progress.seconds:.2f} s "
-            f"({progress.rate / 1e6:.1f} MB/s); errors: {errors}, drops: {drops}")
+            f"({progress.rate / 1e6:.1f} MB/s); errors: {errors}, drops: {dropped}")
 
 
 def record_command(args: argparse.Namespace) -> None:
     device = create(load(args.plugin), args.options)
     if args.values:
         apply(device, args.values)
-    show = ProgressLine(f"recording {args.output}") if sys.stderr.isatty() else False
+    to_stdout = args.output == "-"
+    name = "standard output" if to_stdout else args.output
+    show = ProgressLine(f"recording {name}") if sys.stderr.isatty() else False
     try:
-        done = record(device, args.addr, args.output, chunks=args.chunks, bytes=args.bytes,
-                      seconds=args.seconds, dtype=args.dtype, chunk_size=args.chunk_size,
+        done = record(device, args.addr, sys.stdout.buffer if to_stdout else args.output,
+                      chunks=args.chunks, bytes=args.bytes, seconds=args.seconds,
+                      dtype=args.dtype, chunk_size=args.chunk_size,
                       max_queue_elements=args.max_queue, timeout=args.timeout, progress=show)
-    except OSError as error:
-        raise CliError(f"cannot write {args.output}: {error.strerror or error}", 1) from None
-    except (StreamError, StreamEndedError) as error:
+    except (StreamError, StreamEndedError, StreamTimeoutError) as error:
         if error.progress is not None:
-            drops = int(isinstance(error, StreamOverflowError))
-            errors = int(isinstance(error, StreamError)) - drops
-            print(f"incomplete {args.output}: {summary(error.progress, errors, drops)}")
+            overflow = isinstance(error, StreamOverflowError)
+            drops = error.dropped if isinstance(error, StreamOverflowError) else (0, 0)
+            errors = int(isinstance(error, StreamError) and not overflow)
+            tell(f"incomplete {name}: {summary(error.progress, errors, drops)}")
         raise CliError(str(error), 1) from None
-    except (VornError, TimeoutError) as error:
+    except OSError as error:
+        if to_stdout:
+            raise output_failed(error) from None
+        raise CliError(f"cannot write {name}: {error.strerror or error}", 1) from None
+    except VornError as error:
         raise CliError(str(error), 1) from None
     except ValueError as error:  # the device refused the stream's arguments
         raise CliError(str(error), 2) from None
+    except RuntimeError as error:  # the device could not start the stream
+        raise CliError(f"the device did not start the stream: {error}", 1) from None
     what = f"{done.samples} {done.dtype} samples" if done.format == "npy" else "raw bytes"
     progress = Progress(done.chunks, done.bytes, done.seconds)
-    print(f"recorded {args.output} ({what}): {summary(progress, 0, 0)}")
+    tell(f"recorded {name} ({what}): {summary(progress, 0, (0, 0))}")
 
 
 COMMANDS = {"probe": probe, "info": info, "reg": reg, "record": record_command}
@@ -232,8 +345,11 @@ COMMANDS = {"probe": probe, "info": info, "reg": reg, "record": record_command}
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line `argv` (default: sys.argv[1:]) and returns the exit status."""
-    args = build_parser().parse_args(argv)
     try:
+        try:
+            args = build_parser().parse_args(argv)
+        except OSError as error:  # --help or --version into a full standard output
+            raise output_failed(error) from None
         COMMANDS[args.command](args)
     except CliError as error:
         print(f"vorn: {error}", file=sys.stderr)

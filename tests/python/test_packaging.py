@@ -84,7 +84,10 @@ def test_the_wheel_installs_and_streams_in_a_fresh_venv(tmp_path):
     data = "pyvorn_device-0.1.0.data/data/"
     assert {"pyvorn_device-stubs/__init__.pyi", "vornkit/py.typed", "vornkit/cli.py",
             data + "lib/vorn/plugins/libvorn_sim.so", data + "include/vorn/vorn.hpp",
-            data + "lib/cmake/vorn/vornConfig.cmake"} <= names
+            data + "lib/cmake/vorn/vornConfig.cmake",
+            "pyvorn_device-0.1.0.dist-info/licenses/LICENSE"} <= names
+    metadata = zipfile.ZipFile(wheel).read("pyvorn_device-0.1.0.dist-info/METADATA").decode()
+    assert "License-Expression: MIT\n" in metadata and "License-File: LICENSE\n" in metadata
 
     env = tmp_path / "env"
     run(sys.executable, "-m", "venv", "--without-pip", env)
@@ -112,6 +115,6 @@ def test_the_sdist_holds_every_source_file(tmp_path):
     with tarfile.open(sdist) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     tracked = run("git", "-C", ROOT, "ls-files", "CMakeLists.txt", "pyproject.toml", "README.md",
-                  "vorn", "pyvorn", "plugins", "python", "tools", "tests").split()
+                  "LICENSE", "vorn", "pyvorn", "plugins", "python", "tools", "tests").split()
     assert set(tracked) <= names
     assert not any(name.startswith((".venv/", "build/")) or "__pycache__" in name for name in names)

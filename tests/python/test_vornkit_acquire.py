@@ -1,12 +1,13 @@
 """vornkit.capture and vornkit.record against the simulated device's counter pattern."""
 
 import sys
-import time
 
 import numpy as np
 import pytest
 
+import pyvorn_device
 import vornkit
+from conftest import run_python
 
 WAVEFORM, CHUNK_SIZE, CHUNK_RATE, CHUNK_COUNT, ERROR_INTERVAL = 0x100, 0x104, 0x108, 0x10C, 0x11C
 
@@ -32,7 +33,8 @@ class TestCapture:
         raw = vornkit.capture(sim, 0, bytes=1003, progress=True)
         assert raw.dtype == np.uint8 and raw.size == 1003
         assert np.array_equal(raw[:8].view("<u4"), counter(0, 2))
-        assert capsys.readouterr().err.rstrip().endswith("MB/s")
+        err = capsys.readouterr().err  # not a terminal: plain lines
+        assert err.endswith("MB/s\n") and "\r" not in err
 
         timed = vornkit.capture(sim, 0, seconds=0.1, dtype="<u4")
         assert timed.size > 0 and np.array_equal(timed, counter(0, timed.size))
@@ -52,12 +54,19 @@ class TestCapture:
             vornkit.capture(sim, 0, samples=5000, dtype="uint32")
         assert error.value.progress.chunks == 5
 
+        # 64-byte chunks at full speed: the device outruns a Python callable, the queue fills.
         vornkit.set_registers(sim, {ERROR_INTERVAL: 0, CHUNK_SIZE: 64, CHUNK_RATE: 0})
-        stalls = [0.2]  # the first progress report stalls the consumer: the queue fills up
         with pytest.raises(vornkit.StreamOverflowError, match="^Queue Overflow, dropping event"):
-            vornkit.capture(sim, 0, bytes=10**7, max_queue_elements=64,
-                            progress=lambda _: stalls and time.sleep(stalls.pop()))
+            vornkit.capture(sim, 0, bytes=10**7, max_queue_elements=64)
         assert "acquisitions running: 0" in sim.get_status()
+
+    def test_an_exception_kept_by_the_caller_leaves_no_stream_running(self, sim):
+        def interrupt(progress):  # Ctrl-C between two chunks
+            raise KeyboardInterrupt
+
+        with pytest.raises(KeyboardInterrupt) as kept:  # kept, as a REPL keeps sys.last_exc
+            vornkit.capture(sim, 0, samples=10**7, dtype="uint32", progress=interrupt)
+        assert "acquisitions running: 0" in sim.get_status() and kept.value
 
     def test_without_numpy_says_what_to_install(self, sim, monkeypatch):
         monkeypatch.setitem(sys.modules, "numpy", None)
@@ -91,3 +100,47 @@ class TestRecord:
         assert np.array_equal(np.load(tmp_path / "odd.npy"), counter(0, 500))
         with pytest.raises(ValueError, match="unsupported dtype 'uint3'"):
             vornkit.record(sim, 0, tmp_path / "x.npy", chunks=1, dtype="uint3")
+
+    def test_no_data_leaves_an_existing_file_untouched(self, sim, stream_manager, tmp_path):
+        target = tmp_path / "kept.npy"
+        target.write_bytes(b"precious")
+        for device, queue, error in [(sim, 10, RuntimeError),  # an argument the module refuses
+                                     (pyvorn_device.Device(), 4096, vornkit.VornError),  # none
+                                     (stream_manager.create_device("ebroken s"), 4096,
+                                      vornkit.StreamError)]:  # fails at once
+            with pytest.raises(error):
+                vornkit.record(device, 0, target, chunks=5, max_queue_elements=queue)
+        assert target.read_bytes() == b"precious"
+        assert [path.name for path in tmp_path.iterdir()] == ["kept.npy"]
+
+    def test_a_full_disk_keeps_what_is_on_disk_and_raises_the_first_error(self, tmp_path):
+        # A file size limit of 50,000 bytes, as a full disk or a quota would stop the writes.
+        result = run_python(RECORD_PAST_SIZE_LIMIT, str(tmp_path / "cut.npy"))
+        assert result.stdout.split() == ["27", "stopped"], result.stderr  # EFBIG
+        assert np.array_equal(np.load(tmp_path / "cut.npy"), counter(0, (50_000 - 128) // 4))
+
+    @pytest.mark.parametrize("dtype", [">u4", np.dtype(">u4"), "<u4"])
+    def test_npy_files_keep_the_byte_order_of_the_dtype(self, sim, tmp_path, dtype):
+        vornkit.record(sim, 0, tmp_path / "x.npy", bytes=4000, dtype=dtype)
+        saved = np.load(tmp_path / "x.npy")
+        assert saved.dtype == np.dtype(dtype)
+        assert np.array_equal(saved, vornkit.capture(sim, 0, bytes=4000, dtype=dtype))
+        with pytest.raises(ValueError, match="needs a byte order"):
+            vornkit.record(sim, 0, tmp_path / "y.npy", chunks=1, dtype="|u4")
+
+
+RECORD_PAST_SIZE_LIMIT = """
+import resource, signal, sys
+from conftest import ROOT
+sys.path.insert(0, str(ROOT / "python"))
+import vornkit
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (50_000, 50_000))
+device = vornkit.open_device("sim", "sim1")
+vornkit.set_registers(device, {0x100: 0, 0x104: 1000, 0x108: 20000})
+try:
+    vornkit.record(device, 0, sys.argv[1], chunks=100, dtype="uint32")
+except OSError as error:
+    kept = error
+    print(error.errno, "stopped" if "acquisitions running: 0" in device.get_status() else "running")
+"""

@@ -1,12 +1,14 @@
 """vornkit.stream and vornkit.astream: end, leaving the loop, cancellation, errors, overflow."""
 
 import asyncio
+import threading
 import time
 
 import pytest
 
 import pyvorn_device
 import vornkit
+from conftest import wait_until
 from stream_helpers import counter_bytes
 
 
@@ -23,6 +25,29 @@ def sim():
 
 def scripted(stream_manager, script):
     return stream_manager.create_device(script)
+
+
+class SlowStop:
+    """A device whose streams take 0.3 s to stop: it starts the real device's stream and notes
+    who is inside stop() meanwhile."""
+
+    def __init__(self, device):
+        self.device = device
+        self.stopping = threading.Event()
+        self.stopped = 0
+
+    def start_read_stream(self, *args):
+        real = self.device.start_read_stream(*args)
+        outer = self
+
+        class Handle:
+            def stop(self):
+                outer.stopping.set()
+                time.sleep(0.3)
+                real.stop()
+                outer.stopped += 1
+
+        return Handle()
 
 
 class TestIterator:
@@ -44,6 +69,7 @@ class TestIterator:
         if leave == "break":
             for chunk in vornkit.stream(sim, 0):
                 break
+            assert wait_until(lambda: not running(sim))  # dropped: stopped without waiting
         elif leave == "with":
             with vornkit.stream(sim, 0) as chunks:
                 assert chunks.read() is not None and running(sim)
@@ -91,6 +117,16 @@ class TestIterator:
         assert 0 < len(received) <= 64  # what came before the drops, whole and in order
         assert b"".join(bytes(c) for c in received) == counter_bytes(0, 64 * len(received))
 
+    def test_close_from_a_second_thread_waits_for_the_stop(self, sim):
+        device = SlowStop(sim)
+        chunks = vornkit.stream(device, 0)
+        first = threading.Thread(target=chunks.close)
+        first.start()
+        assert device.stopping.wait(10)
+        chunks.close()
+        assert device.stopped >= 1 and not running(sim)
+        first.join()
+
     def test_a_device_without_streams_raises(self):
         with pytest.raises(vornkit.VornError, match="started no stream"):
             vornkit.stream(pyvorn_device.Device(), 0)
@@ -116,11 +152,46 @@ class TestAsyncIterator:
         got, ticks = asyncio.run(main())
         assert got == [counter_bytes(0, 3), counter_bytes(3, 2)] and ticks >= 5
 
+    @pytest.mark.parametrize("leave, script", [("break", "o1 w s"), ("error", "eboom w s"),
+                                               ("cancel", "w s")])
+    def test_leaving_never_blocks_the_loop(self, stream_manager, leave, script):
+        # While the device takes its time to stop, the loop goes on ticking.
+        device = SlowStop(scripted(stream_manager, script))
+
+        async def main():
+            ticks_while_stopping = 0
+
+            async def tick():
+                nonlocal ticks_while_stopping
+                while True:
+                    ticks_while_stopping += device.stopping.is_set() and not device.stopped
+                    await asyncio.sleep(0.01)
+
+            ticker = asyncio.create_task(tick())
+            async with vornkit.astream(device, 0) as chunks:
+                if leave == "break":
+                    async for chunk in chunks:
+                        break
+                elif leave == "error":
+                    with pytest.raises(vornkit.StreamError):
+                        async for chunk in chunks:
+                            pass
+                else:
+                    reader = asyncio.create_task(chunks.read())
+                    await asyncio.sleep(0.05)
+                    reader.cancel()
+                    with pytest.raises(asyncio.CancelledError):
+                        await reader
+            ticker.cancel()
+            return ticks_while_stopping
+
+        assert asyncio.run(main()) > 0 and device.stopped
+
     def test_break_cancellation_and_errors_stop_the_stream(self, sim, stream_manager):
         async def main():
             async for chunk in vornkit.astream(sim, 0):
                 break
-            assert not running(sim)
+            assert wait_until(lambda: not running(sim))  # dropped: stopped without waiting
 
             chunks = vornkit.astream(scripted(stream_manager, "w s"), 0)
             task = asyncio.create_task(chunks.read())
