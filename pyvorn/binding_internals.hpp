@@ -104,8 +104,9 @@ T* native(PyObject* self) {
 
 // Makes the bound class of `Native` (held by `Holder`) destroy its native object, and everything
 // the holder releases with it, with the interpreter lock released: destroying a device or a stream
-// may wait for threads of the device. The lock is taken back in ordinary control flow.
-template <typename Holder, typename Native>
+// may wait for threads of the device. The lock is taken back in ordinary control flow. `Forget`
+// (when given) hears of the native object first, with the lock held.
+template <typename Holder, typename Native, void (*Forget)(const void*) noexcept = nullptr>
 void destroy_without_lock() {
     detail::get_type_info(typeid(Native))->dealloc = [](detail::value_and_holder& v_h) {
         if (!v_h.holder_constructed()) {
@@ -113,6 +114,9 @@ void destroy_without_lock() {
                                          v_h.type->type_align);
             v_h.value_ptr() = nullptr;
             return;
+        }
+        if constexpr (Forget != nullptr) {
+            Forget(v_h.value_ptr());
         }
         Holder doomed(std::move(v_h.holder<Holder>()));
         v_h.holder<Holder>().~Holder();

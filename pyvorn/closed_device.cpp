@@ -3,12 +3,14 @@
 // - Invariants: a closed native device's Python object holds a ClosedDevice, whose every
 //   operation raises RuntimeError "this Device is closed", so no method can reach the destroyed
 //   device. Streams started from it were stopped first, with their ends delivered.
-// - Ownership: the streams' sessions are shared with their DataStreams while close() stops them;
+// - Ownership: the native device is swapped out first and destroyed last, after its streams were
+//   stopped. The streams' sessions are shared with their DataStreams while close() stops them;
 //   whichever lets go last destroys a session, here without the interpreter lock.
 // - Threads: a Python thread holding the lock; it is released while devices and streams stop.
 #include "pyvorn/closed_device.hpp"
 
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -55,23 +57,32 @@ class ClosedDevice final : public vorn::Device {
 };
 
 // Stops the streams started from `device` and waits for their ends (not on a delivery thread,
-// which cannot wait for them: see stop_session()). The lock is held on entry and on return.
-void stop_streams_of(const vorn::Device& device) {
-    auto sessions = live_streams_of(&device);
+// which cannot wait for them: see stop_session()). The lock is held on entry and on return; the
+// sessions this call may be the last to hold are released without it, whatever happens.
+void stop_streams_of(const vorn::Device* device) {
+    auto sessions = live_streams_of(device);
     if (sessions.empty()) {
         return;
     }
+    const auto release = [&] { without_lock([&] { sessions.clear(); }); };
     std::vector<vorn::DataStream::StreamSession*> waited;
+    std::exception_ptr failure;  // the first stop() that threw; the others are stopped all the same
     without_lock([&] {
         for (auto& session : sessions) {
-            if (stop_session(*session)) {
-                waited.push_back(session.get());
+            try {
+                if (stop_session(*session)) {
+                    waited.push_back(session.get());
+                }
+            } catch (...) {
+                if (vorn::DataStream::is_forced_unwind()) {
+                    throw;
+                }
+                if (!failure) {
+                    failure = std::current_exception();
+                }
             }
         }
     });
-    // This call may hold the last reference to a session (its DataStream was dropped meanwhile):
-    // they are released without the lock, whatever happens.
-    const auto release = [&] { without_lock([&] { sessions.clear(); }); };
     try {
         for (auto* session : waited) {
             wait_answering_signals(
@@ -84,6 +95,9 @@ void stop_streams_of(const vorn::Device& device) {
         throw;
     }
     release();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
 }
 
 }  // namespace
@@ -109,12 +123,25 @@ void close_device(vorn::Device& device) {
     if (dynamic_cast<ClosedDevice*>(&device) != nullptr) {
         return;
     }
-    stop_streams_of(device);
+    // First, before anything waits: a second close() (another thread's, or a callable's) finds the
+    // device closed and returns, and no stream can be started from it any more.
     const py::object self = py::cast(&device, py::return_value_policy::reference);
     auto previous = internals::replace_native<vorn::DeviceHandle, vorn::Device>(
         self.ptr(), vorn::DeviceHandle(new ClosedDevice(), vorn::device_deleter{}));
     // The device's destructor may wait for its threads; its plugin is released after it.
-    without_lock([&] { vorn::DeviceHandle last(std::move(previous)); });
+    const auto destroy = [&] {
+        forget_device(previous.get());
+        without_lock([&] { vorn::DeviceHandle last(std::move(previous)); });
+    };
+    try {
+        stop_streams_of(previous.get());
+    } catch (...) {
+        if (!vorn::DataStream::is_forced_unwind()) {
+            destroy();
+        }
+        throw;
+    }
+    destroy();
 }
 
 }  // namespace pyvorn

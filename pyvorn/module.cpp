@@ -41,7 +41,8 @@ void register_return_code(py::module_& m) {
 void register_device(py::module_& m) {
     py::class_<Device, pyvorn::PyDevice, DeviceHolder> cls(m, "Device");
     // A device's destructor may end its stream and wait for the delivery thread.
-    pyvorn::internals::destroy_without_lock<DeviceHolder, Device>();
+    // Its streams' registry entries forget its address, which a later device may get.
+    pyvorn::internals::destroy_without_lock<DeviceHolder, Device, &pyvorn::forget_device>();
     pyvorn::internals::refuse_unconstructed_instances<Device>();
     cls.def(py::init<>())
         .def("__repr__",
@@ -68,7 +69,11 @@ void register_device(py::module_& m) {
         .def("close", &pyvorn::close_device)
         .def_property_readonly("closed", &pyvorn::is_closed)
         .def(
-            "__enter__", [](Device& self) -> Device& { return self; },
+            "__enter__",
+            [](Device& self) -> Device& {
+                pyvorn::throw_if_closed(self);
+                return self;
+            },
             py::return_value_policy::reference)
         .def("__exit__", [](Device& self, const std::optional<py::type>&,
                             const std::optional<py::object>&,

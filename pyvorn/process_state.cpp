@@ -150,6 +150,16 @@ std::vector<std::shared_ptr<vorn::DataStream::StreamSession>> live_streams_of(co
     return found;
 }
 
+void forget_device(const void* device) noexcept {
+    ProcessState& s = state();
+    std::lock_guard lock(s.streams_mutex);
+    for (auto& [key, live] : s.streams) {
+        if (live.device == device) {
+            live.device = nullptr;
+        }
+    }
+}
+
 std::uint64_t fork_generation() noexcept {
     return state().generation;
 }

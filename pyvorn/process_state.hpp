@@ -16,8 +16,9 @@
 // - InterpreterGate: any thread; close() on a Python thread holding the interpreter lock.
 // - lock_queue(): delivery threads only, held only while waiting for the interpreter lock, never
 //   during a call into Python.
-// - The stream registry: any thread; its mutex is held only to add, remove, or stop every device
-//   stream at exit (a device's stop() runs under it then, without the interpreter lock).
+// - The stream registry: any thread; its mutex is held only to add, remove or find streams, or to
+//   stop every device stream at exit (a device's stop() runs under it then, without the
+//   interpreter lock). No thread may wait for the interpreter lock while it holds that mutex.
 // - The chunk types: set once at import with the lock held, read-only afterwards.
 #pragma once
 
@@ -64,6 +65,8 @@ void add_live_stream(const std::shared_ptr<vorn::DataStream::StreamSession>& ses
 void remove_live_stream(const vorn::DataStream::StreamSession& session) noexcept;
 // The running streams started from `device`.
 std::vector<std::shared_ptr<vorn::DataStream::StreamSession>> live_streams_of(const void* device);
+// `device` is being destroyed: its address no longer names it (a later device may get it).
+void forget_device(const void* device) noexcept;
 
 // How many forks of the process this one is from the one that imported the module (0 there).
 std::uint64_t fork_generation() noexcept;

@@ -17,6 +17,11 @@ constexpr auto lock_hand_over = std::chrono::microseconds(100);
 }  // namespace
 
 bool PythonDelivery::begin_run() {
+    if (forked()) {
+        // A fork from inside a callable goes on in the child on this thread: nothing of the
+        // parent's stream is delivered there after the callable returned.
+        return false;
+    }
     if (!InterpreterGate::enter()) {
         return false;  // the interpreter is exiting: nothing more is delivered
     }
@@ -30,6 +35,7 @@ bool PythonDelivery::begin_run() {
         // Without a thread state nothing can reach the callable: the failure is logged, and the
         // stream ends here (what is queued is discarded; stop() and `with` return).
         InterpreterGate::leave();
+        refused_ = true;
         vorn::DataStream::log_callback_error(
             "no memory for the delivery thread's Python thread state: the stream ends");
         return false;
@@ -39,7 +45,9 @@ bool PythonDelivery::begin_run() {
 
 void PythonDelivery::end_run(bool cut_short) {
     thread_.release();
-    InterpreterGate::leave();
+    if (!forked()) {
+        InterpreterGate::leave();  // a child's gate never counted this entry
+    }
     if (cut_short) {
         // Events are still queued and this thread would take the lock back at once, before any
         // other thread woken by its release could: wait long enough for one to take it, so that
@@ -49,13 +57,19 @@ void PythonDelivery::end_run(bool cut_short) {
 }
 
 void PythonDelivery::finish() {
-    if (callable_ == nullptr && !thread_.started()) {
-        return;
+    if ((!thread_.started() && (cleared_.load(std::memory_order_acquire) || refused_)) ||
+        forked()) {
+        return;  // nothing to release; or no thread state can be had (the reference leaks)
     }
     if (!InterpreterGate::enter()) {
         return;  // exiting: leak the reference and the thread state
     }
-    thread_.acquire();
+    try {
+        thread_.acquire();
+    } catch (const std::bad_alloc&) {
+        InterpreterGate::leave();  // no thread state: the reference leaks
+        return;
+    }
     clear_callable();
     thread_.finish();
     InterpreterGate::leave();

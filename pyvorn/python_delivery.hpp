@@ -14,6 +14,8 @@
 
 #include <Python.h>
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -78,14 +80,23 @@ class PythonDelivery final : public vorn::DataStream::DeliveryContext {
 
     // With the lock held, on any thread. The callable, or null once it was cleared.
     PyObject* callable() const noexcept { return callable_; }
-    void clear_callable() noexcept { Py_CLEAR(callable_); }
+    void clear_callable() noexcept {
+        Py_CLEAR(callable_);
+        cleared_.store(true, std::memory_order_release);
+    }
     int traverse(visitproc visit, void* arg) const {
         Py_VISIT(callable_);
         return 0;
     }
 
   private:
+    // In the child of a fork made inside the callable (this thread is the child's only one).
+    bool forked() const noexcept { return generation_ != fork_generation(); }
+
     PyObject* callable_;
+    std::atomic<bool> cleared_{false};  // callable_ is null for good (read without the lock)
+    bool refused_ = false;              // no thread state could be had (delivery thread only)
+    const std::uint64_t generation_ = fork_generation();
     PythonThread thread_;
 };
 

@@ -1,5 +1,9 @@
-// Named counters for the tests: a mutex-guarded map from name to value.
+// Named counters for the tests: a mutex-guarded map from name to value. Safe across fork(): the
+// mutex is held over the fork, so the child gets a consistent map and an unlocked mutex (plugin
+// threads of the parent may be counting at that moment).
 #include "counters.hpp"
+
+#include <pthread.h>
 
 #include <map>
 #include <mutex>
@@ -12,9 +16,18 @@ struct Counters {
     std::map<std::string, long long, std::less<>> values;
 };
 
+Counters& counters();
+
+Counters* make_counters() {
+    auto* made = new Counters();
+    pthread_atfork([] { counters().mutex.lock(); }, [] { counters().mutex.unlock(); },
+                   [] { counters().mutex.unlock(); });
+    return made;
+}
+
 // Never destroyed: plugins may still count while the process exits.
 Counters& counters() {
-    static auto* instance = new Counters();
+    static Counters* instance = make_counters();
     return *instance;
 }
 

@@ -19,9 +19,9 @@ namespace {
 
 using Status = vorn::BasicDeviceStatus;
 
-class RecorderDevice final : public vorn::Device {
+class SpyDevice final : public vorn::Device {
   public:
-    explicit RecorderDevice(std::string options)
+    explicit SpyDevice(std::string options)
         : options_(std::move(options)),
           silent_(options_.find("silent") != std::string::npos),
           fail_read_(options_.find("fail-read") != std::string::npos) {}
@@ -84,7 +84,7 @@ class RecorderDevice final : public vorn::Device {
     std::vector<std::string> calls_;
 };
 
-class RecorderManager final : public vorn_test::QuietManager {
+class SpyManager final : public vorn_test::QuietManager {
   public:
     std::string info() override { return "spy"; }
     std::filesystem::path location() override { return "/spy/location"; }
@@ -94,7 +94,7 @@ class RecorderManager final : public vorn_test::QuietManager {
         if (options.find("wait-for-go") != std::string::npos) {
             wait_for_go();
         }
-        return vorn::DeviceHandle(new RecorderDevice(options),
+        return vorn::DeviceHandle(new SpyDevice(options),
                                   vorn::device_deleter{shared_from_this()});
     }
 
@@ -112,7 +112,7 @@ class RecorderManager final : public vorn_test::QuietManager {
 
 vorn::DeviceManager* make_manager() {
     vorn_test_counter_add("spy.factory_calls", 1);
-    return new RecorderManager();
+    return new SpyManager();
 }
 
 }  // namespace

@@ -4,7 +4,7 @@ device."""
 import pytest
 
 import pyvorn_device
-from conftest import is_mapped, wait_until
+from conftest import assert_runs_ok, is_mapped, wait_until
 from pyvorn_device import get_device_manager
 
 
@@ -87,3 +87,41 @@ class TestClose:
         device.close()
         assert counters["spy.devices"] == 0 and counters["spy.managers"] == 0
         assert not is_mapped(path)
+
+
+CLOSE_RACE_SCRIPT = """
+import sys, threading, pyvorn_device
+manager = pyvorn_device.get_device_manager(sys.argv[1])
+for _ in range(20):
+    chunks = threading.Event()
+    with manager.create_device("c64") as device:
+        def close_from_callable(data, error):
+            chunks.set()
+            device.close()  # races the close() of the with block: one wins, none waits for ever
+        stream = device.start_read_stream(0, close_from_callable)
+        assert chunks.wait(10)
+    assert device.closed
+print("ok")
+"""
+
+
+@pytest.mark.isolated
+def test_a_callable_closing_its_device_races_no_other_close(stream_plugin):
+    assert_runs_ok(CLOSE_RACE_SCRIPT, str(stream_plugin), timeout=60)
+
+
+def test_closing_a_device_leaves_the_streams_of_an_earlier_device_at_its_address(stream_manager):
+    from stream_helpers import CallLog
+
+    log = CallLog()
+    first = stream_manager.create_device("c64")
+    stream = first.start_read_stream(0, log)
+    address = repr(first).split(" at ")[1]
+    del first
+    later = [stream_manager.create_device("") for _ in range(50)]
+    reused = [device for device in later if repr(device).split(" at ")[1] == address]
+    for device in reused or later[:1]:
+        device.close()
+    calls = len(log.calls)
+    assert wait_until(lambda: len(log.calls) > calls + 3)  # still streaming
+    stream.stop()

@@ -95,6 +95,7 @@ void Rechunker::take(std::uint8_t* bytes, std::uint64_t size, Events::OwnedData*
     if (filled_ > 0) {
         if (size < alignment_ - filled_) {
             gather(bytes, size, {offset, time_ns});
+            report_lost_block();
             return;
         }
         head = alignment_ - filled_;
@@ -102,15 +103,21 @@ void Rechunker::take(std::uint8_t* bytes, std::uint64_t size, Events::OwnedData*
             filled_ = 0;
             // Before the buffer is written again below.
             emit(buffer_.data(), alignment_, &buffer_, pending_at_);
+        } else {
+            report_lost_block();
         }
     }
     const std::uint64_t rest = size - head;
     const std::uint64_t tail = rest % alignment_;
+    // The tail is gathered before the whole blocks are shown: a view of them that the consumer
+    // keeps takes the chunk over, and may let it go before this call ends. A block lost for want
+    // of memory is reported after them, in stream order.
     gather(bytes + (size - tail), tail, {offset + (size - tail), time_ns});
     if (rest > tail) {
         // Whole blocks, shown in place.
         emit(bytes + head, rest - tail, chunk, {offset + head, time_ns});
     }
+    report_lost_block();
 }
 
 // Appends to the pending bytes (`at`: where the first of them sits), growing the buffer as needed.
@@ -143,10 +150,18 @@ bool Rechunker::gather(const std::uint8_t* bytes, std::uint64_t size, const Even
 }
 
 // The block being gathered cannot be held: it is lost (its bytes so far, pending plus `incoming`,
-// and the rest of it, skipped as it arrives) and reported at once, where it begins.
+// and the rest of it, skipped as it arrives), to be reported where it begins by the end of the
+// chunk's handling.
 void Rechunker::lose_block(std::uint64_t incoming) {
     skip_ = alignment_ - (filled_ + incoming);
     filled_ = 0;
+    lost_block_ = true;
+}
+
+void Rechunker::report_lost_block() {
+    if (!std::exchange(lost_block_, false)) {
+        return;
+    }
     pass([&] {
         next_->deliver(Event{Events::Error{"aligned stream: " + std::to_string(alignment_) +
                                            " bytes of data lost (no memory to gather a block of " +

@@ -79,6 +79,7 @@ class Rechunker final : public Consumer {
               std::int64_t time_ns);
     bool gather(const std::uint8_t* bytes, std::uint64_t size, const EventInfo& at);
     void lose_block(std::uint64_t incoming);
+    void report_lost_block();
     void emit(std::uint8_t* bytes, std::uint64_t size, Events::OwnedData* memory,
               const EventInfo& at);
     template <typename Call>
@@ -90,6 +91,7 @@ class Rechunker final : public Consumer {
     std::uint64_t skip_ = 0;     // bytes still to skip after a gap before the grid resumes
     std::uint64_t position_ = 0;  // the stream position of the next byte to come
     EventInfo pending_at_;        // where the first pending byte sits, while filled_ > 0
+    bool lost_block_ = false;     // a block was lost for want of memory, not yet reported
     std::uint64_t alignment_;
     std::shared_ptr<ViewKeeper> keeper_;
     std::exception_ptr failure_;  // first exception from `next` during the current event

@@ -206,6 +206,7 @@ class Worker {
         for (;;) {
             idle_.idle([this] { return work_ready(); });
             if (context_ && !context_->begin_run()) {
+                shared_->end_at(taken_);  // refused for good: later pushes are discarded
                 return;
             }
             const std::uint64_t before = taken_;

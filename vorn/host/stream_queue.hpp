@@ -8,7 +8,8 @@
 //   is always stored, at it the event is dropped and counted.
 // - The consumer gets every stored event in push order, with where it sits (EventInfo, stamped at
 //   the push), each run of drops as one report (Consumer::dropped) just before the next event it
-//   gets, and then the end exactly once, however the stream ended. Events pushed after the end are
+//   gets (or as soon as everything stored before them was handed over), and then the end exactly
+//   once, however the stream ended. Events pushed after the end are
 //   discarded and counted, never delivered.
 // Ownership
 // - The events, the counters and the wake words live in a shared state held by the producer end,
