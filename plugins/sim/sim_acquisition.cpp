@@ -4,10 +4,14 @@
 #include <cxxabi.h>
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <numbers>
+
+// Samples are little-endian, and so is the host: whole samples are copied as they sit in memory.
+static_assert(std::endian::native == std::endian::little);
 
 namespace sim {
 
@@ -62,21 +66,19 @@ std::uint32_t WaveformGenerator::sample(std::uint64_t index) const {
     if (waveform_ == Waveform::Counter) {
         return static_cast<std::uint32_t>(i);
     }
-    return analog(i, period_table_[i % period_table_.size()]);
+    const std::int16_t clean = period_table_[i % period_table_.size()];
+    return static_cast<std::uint16_t>(waveform_ == Waveform::NoisySine ? noisy(i, clean) : clean);
 }
 
-std::uint32_t WaveformGenerator::analog(std::uint64_t i, std::int16_t clean) const {
+std::int16_t WaveformGenerator::noisy(std::uint64_t i, std::int16_t clean) const {
     std::int32_t value = clean;
-    if (waveform_ == Waveform::NoisySine) {
-        const std::int64_t spread = amplitude_ / 8;
-        if (spread > 0) {
-            value += static_cast<std::int32_t>(
-                static_cast<std::int64_t>(mix(i) % static_cast<std::uint64_t>(2 * spread + 1)) -
-                spread);
-        }
-        value = std::clamp(value, -32768, 32767);
+    const std::int64_t spread = amplitude_ / 8;
+    if (spread > 0) {
+        value += static_cast<std::int32_t>(
+            static_cast<std::int64_t>(mix(i) % static_cast<std::uint64_t>(2 * spread + 1)) -
+            spread);
     }
-    return static_cast<std::uint16_t>(static_cast<std::int16_t>(value));
+    return static_cast<std::int16_t>(std::clamp(value, -32768, 32767));
 }
 
 std::uint8_t WaveformGenerator::byte_at(std::uint64_t position) const {
@@ -84,39 +86,61 @@ std::uint8_t WaveformGenerator::byte_at(std::uint64_t position) const {
                                      (8 * (position % sample_size_)));
 }
 
-// Whole samples are written in a tight loop; only a sample split by a chunk boundary is written
-// byte by byte, its bytes on both sides of the boundary.
 void WaveformGenerator::fill(std::span<std::uint8_t> out) {
+    if (waveform_ == Waveform::Counter || waveform_ == Waveform::NoisySine) {
+        fill_samples(out);
+    } else {
+        fill_periodic(out);
+    }
+    position_ += out.size();
+}
+
+// The stream repeats the bytes of one period, so a chunk is a few copies out of the table,
+// whatever its size and wherever it starts (also in the middle of a sample).
+void WaveformGenerator::fill_periodic(std::span<std::uint8_t> out) const {
+    const auto* pattern = reinterpret_cast<const std::uint8_t*>(period_table_.data());
+    const std::size_t pattern_size = period_table_.size() * sizeof(std::int16_t);
+    std::size_t offset = static_cast<std::size_t>(
+        ((first_sample_ % period_table_.size()) * sizeof(std::int16_t) + position_ % pattern_size) %
+        pattern_size);
+    for (std::size_t done = 0; done < out.size();) {
+        const std::size_t count = std::min(out.size() - done, pattern_size - offset);
+        std::memcpy(out.data() + done, pattern + offset, count);
+        done += count;
+        offset = 0;
+    }
+}
+
+// Whole samples are written in a tight loop per waveform; only a sample split by a chunk boundary
+// is written byte by byte, its bytes on both sides of the boundary.
+void WaveformGenerator::fill_samples(std::span<std::uint8_t> out) const {
     std::uint8_t* p = out.data();
     std::size_t n = out.size();
-    for (; n > 0 && position_ % sample_size_ != 0; --n) {
-        *p++ = byte_at(position_++);
+    std::uint64_t position = position_;
+    for (; n > 0 && position % sample_size_ != 0; --n) {
+        *p++ = byte_at(position++);
     }
     const std::uint64_t whole = n / sample_size_;
-    const std::uint64_t first = first_sample_ + position_ / sample_size_;
+    const std::uint64_t first = first_sample_ + position / sample_size_;
     if (waveform_ == Waveform::Counter) {
-        for (std::uint64_t k = 0; k < whole; ++k, p += 4) {
-            const auto value = static_cast<std::uint32_t>(first + k);
-            p[0] = static_cast<std::uint8_t>(value);
-            p[1] = static_cast<std::uint8_t>(value >> 8);
-            p[2] = static_cast<std::uint8_t>(value >> 16);
-            p[3] = static_cast<std::uint8_t>(value >> 24);
+        auto value = static_cast<std::uint32_t>(first);
+        for (std::uint64_t k = 0; k < whole; ++k, ++value, p += sizeof value) {
+            std::memcpy(p, &value, sizeof value);
         }
     } else {
         std::size_t phase = first % period_table_.size();
-        for (std::uint64_t k = 0; k < whole; ++k, p += 2) {
-            const std::uint32_t value = analog(first + k, period_table_[phase]);
-            p[0] = static_cast<std::uint8_t>(value);
-            p[1] = static_cast<std::uint8_t>(value >> 8);
+        for (std::uint64_t k = 0; k < whole; ++k, p += sizeof(std::int16_t)) {
+            const std::int16_t value = noisy(first + k, period_table_[phase]);
+            std::memcpy(p, &value, sizeof value);
             if (++phase == period_table_.size()) {
                 phase = 0;
             }
         }
     }
-    position_ += whole * sample_size_;
+    position += whole * sample_size_;
     n -= whole * sample_size_;
     for (; n > 0; --n) {
-        *p++ = byte_at(position_++);
+        *p++ = byte_at(position++);
     }
 }
 

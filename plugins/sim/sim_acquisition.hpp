@@ -54,16 +54,19 @@ class WaveformGenerator {
     WaveformGenerator(Waveform waveform, std::uint32_t period, std::uint32_t amplitude,
                       std::uint64_t first_sample);
 
-    // Fills `out` with the next bytes of the sequence.
+    // Fills `out` with the next bytes of the sequence. Counter and noisy sine compute their
+    // samples; the other waveforms repeat one period, so their chunks are copies out of its table.
     void fill(std::span<std::uint8_t> out);
 
     std::size_t sample_size() const noexcept { return sample_size_; }
 
   private:
+    void fill_periodic(std::span<std::uint8_t> out) const;
+    void fill_samples(std::span<std::uint8_t> out) const;
     // Sample `index` of this stream, as the unsigned value of its bytes.
     std::uint32_t sample(std::uint64_t index) const;
-    // An analog sample: `clean` is the period table's value for absolute sample `i`.
-    std::uint32_t analog(std::uint64_t i, std::int16_t clean) const;
+    // The noisy sine's absolute sample `i`, whose sine value is `clean`.
+    std::int16_t noisy(std::uint64_t i, std::int16_t clean) const;
     std::uint8_t byte_at(std::uint64_t position) const;
 
     Waveform waveform_;

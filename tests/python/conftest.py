@@ -78,9 +78,11 @@ def plugin_build_dir() -> pathlib.Path:
 
 @pytest.fixture(scope="session")
 def sim_plugin() -> pathlib.Path:
-    """The simulated device plugin as installed next to the module."""
-    path = pathlib.Path(sys.prefix) / "lib" / "vorn" / "plugins" / "libvorn_sim.so"
-    assert path.is_file(), f"simulated device plugin not installed at {path}"
+    """The simulated device plugin as installed next to the module, or the one VORN_SIM_PLUGIN
+    names (a plugin built elsewhere, to test it against the installed module)."""
+    installed = pathlib.Path(sys.prefix) / "lib" / "vorn" / "plugins" / "libvorn_sim.so"
+    path = pathlib.Path(os.environ.get("VORN_SIM_PLUGIN", installed))
+    assert path.is_file(), f"simulated device plugin not found at {path}"
     return path
 
 

@@ -72,26 +72,30 @@ class TestAcquisition:
         stream.stop()  # again: nothing more happens
         assert log.calls.count((None, None)) == 1
 
-    @pytest.mark.parametrize(
-        "waveform, check",
-        [
-            (SINE, lambda w, a: abs(w.max() - a) <= 1 and abs(w.min() + a) <= 1),
-            (SQUARE, lambda w, a: set(np.unique(w)) == {-a, a}),
-            (SAWTOOTH, lambda w, a: w[0] == -a and np.all(np.diff(w[:100]) >= 0)),
-            (NOISY_SINE, lambda w, a: a * 0.9 < w.max() <= a * 1.125 + 1),
-        ],
-    )
-    def test_analog_waveforms_are_16_bit_samples_of_the_set_shape(self, device, waveform, check):
-        configure_sim(device, WAVEFORM=waveform, PERIOD=200, AMPLITUDE=1000, CHUNK_SIZE=400,
-                  CHUNK_COUNT=4, CHUNK_RATE=0)
-        log = CallLog()
-        stream = device.start_read_stream(0, log)
-        log.wait_end()
-        wave = samples(log, "<i2")
-        assert wave.size == 800
-        assert check(wave, 1000)
-        if waveform != NOISY_SINE:
-            assert np.array_equal(wave[:200], wave[200:400])  # one period repeats
+    @pytest.mark.parametrize("waveform", [SINE, SQUARE, SAWTOOTH, NOISY_SINE])
+    def test_analog_waveforms_follow_their_formula_across_odd_chunks_and_from_any_sample(
+            self, device, waveform):
+        def record(first_sample, chunk_size, chunk_count):
+            configure_sim(device, CHUNK_COUNT=chunk_count)
+            log = CallLog()
+            stream = device.start_read_stream(first_sample, log, chunk_size=chunk_size)
+            log.wait_end()
+            assert log.errors == []
+            return samples(log, "<i2")
+
+        configure_sim(device, WAVEFORM=waveform, PERIOD=200, AMPLITUDE=1000, CHUNK_RATE=0)
+        wave = record(0, 400, 3)  # samples 0 to 599, one period per chunk
+        # From sample 7 in chunks of 13 bytes: samples split across chunk boundaries.
+        assert np.array_equal(record(7, 13, 60)[:390], wave[7:397])
+        i = np.arange(600)
+        sine = np.round(1000 * np.sin(2 * np.pi * i / 200))
+        if waveform == NOISY_SINE:
+            noise = wave - sine
+            assert np.abs(noise).max() <= 1000 // 8 and np.unique(noise).size > 100
+        else:
+            expected = {SINE: sine, SQUARE: np.where(i % 200 < 100, 1000, -1000),
+                        SAWTOOTH: -1000 + 10 * (i % 200)}[waveform]
+            assert np.array_equal(wave, expected)
 
     def test_view_mode_chunks_arrive_as_copies_and_errors_at_the_set_interval(self, device):
         configure_sim(device, WAVEFORM=COUNTER, CHUNK_SIZE=64, CHUNK_COUNT=6, CHUNK_RATE=0, MODE=1,
