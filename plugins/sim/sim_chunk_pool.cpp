@@ -6,12 +6,10 @@
 namespace sim {
 
 vorn::DataStream::Events::OwnedData ChunkPool::take() {
-    if (spare_ == nullptr && ++since_check_ >= return_check_interval) {
-        since_check_ = 0;
-        // Take back everything returned so far in one go (only this thread empties the list).
-        if (returned_.load(std::memory_order_relaxed) != nullptr) {
-            spare_ = returned_.exchange(nullptr, std::memory_order_acquire);
-        }
+    // Out of spare blocks: take back everything returned so far in one go (only this thread
+    // empties the list), and allocate only when nothing came back.
+    if (spare_ == nullptr && returned_.load(std::memory_order_relaxed) != nullptr) {
+        spare_ = returned_.exchange(nullptr, std::memory_order_acquire);
     }
     Block* block = spare_;
     if (block != nullptr) {

@@ -11,12 +11,13 @@
 // acquisition's thread takes blocks out. The pool counts one reference for the acquisition and
 // one per chunk out with the host, and deletes itself, with every block it holds, when the last
 // goes: so it outlives the acquisition for as long as the host keeps one of its chunks. It keeps
-// as many blocks as were ever out at once.
+// as many blocks as were ever out at once (give or take one on its way back while the acquisition
+// looked): it allocates only when no block is spare or returned.
 //
 // Speed: the producer and the consumer run on different cores, so a counter or list head that
 // both write on every chunk would bounce between their caches. The acquisition therefore takes
-// chunk references in batches, and looks for returned blocks only now and then while it has none
-// to spare; the two shared words sit on cache lines of their own.
+// chunk references in batches, and looks at the returned blocks only when it has none to spare,
+// taking back all of them at once; the two shared words sit on cache lines of their own.
 #pragma once
 
 #include <atomic>
@@ -58,13 +59,11 @@ class ChunkPool {
     static void free_list(Block* block);
 
     static constexpr std::size_t reference_batch = 256;
-    static constexpr unsigned return_check_interval = 32;
 
     const std::size_t chunk_size_;
     // Acquisition thread only:
-    Block* spare_ = nullptr;    // returned blocks taken back, ready for use
-    std::size_t credits_ = 0;   // references taken in advance for chunks still to hand out
-    unsigned since_check_ = 0;  // takes without a spare block since the last look at returned_
+    Block* spare_ = nullptr;   // returned blocks taken back, ready for use
+    std::size_t credits_ = 0;  // references taken in advance for chunks still to hand out
     // Any thread:
     alignas(64) std::atomic<Block*> returned_{nullptr};  // pushed by give_back, emptied by take
     alignas(64) std::atomic<std::size_t> refs_{1};       // the acquisition's, chunks', credits

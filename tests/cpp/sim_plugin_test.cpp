@@ -6,7 +6,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -225,6 +227,37 @@ TEST_F(SimAcquisition, StopDuringThePauseBetweenChunksProducesNoFurtherChunk) {
     std::lock_guard lock(record.mutex);
     EXPECT_EQ(record.chunks, 1);
     EXPECT_TRUE(record.ended);
+}
+
+// The chunks' memory goes round: a consumer that holds on to `held` chunks (and frees each older
+// one on its arrival, on the acquisition's thread) sees only held + 1 blocks however long the
+// stream runs, the most that were ever out at once.
+TEST_F(SimAcquisition, ChunksComeFromNoMoreBlocksThanWereEverOutAtOnce) {
+    configure(64, 3000, 0);
+    for (const std::size_t held : {0, 3}) {
+        std::deque<OwnedData> kept;
+        std::set<const std::uint8_t*> blocks;
+        std::atomic<bool> ended{false};
+        auto stream = device_->start_read_stream(
+            0,
+            [&](Event&& event) {
+                if (auto* chunk = std::get_if<OwnedData>(&event)) {
+                    blocks.insert(chunk->data());
+                    kept.push_back(std::move(*chunk));
+                    if (kept.size() > held) {
+                        kept.pop_front();
+                    }
+                } else if (std::holds_alternative<vorn::DataStream::Events::Stop>(event)) {
+                    ended = true;
+                    ended.notify_all();
+                }
+            },
+            0);
+        ASSERT_TRUE(stream && *stream);
+        ended.wait(false);
+        (*stream)->stop();  // joins the thread: the sets are this thread's now
+        EXPECT_EQ(blocks.size(), held + 1) << "holding " << held << " chunks";
+    }
 }
 
 TEST_F(SimAcquisition, TheBoardIsIdleWhenTheEndArrives) {
