@@ -182,14 +182,11 @@ void Acquisition::push(vorn::DataStream::Event&& event) {
     callback_(std::move(event));
 }
 
-bool Acquisition::pace(std::chrono::steady_clock::time_point deadline,
-                       const std::stop_token& stop) {
-    std::unique_lock lock(wake_mutex_);
-    // The wait ends at the deadline or at the stop request, and answers whether stop was requested.
-    return !wake_.wait_until(lock, stop, deadline, [&stop] { return stop.stop_requested(); });
-}
-
 void Acquisition::run(std::stop_token stop) {
+    Pacer::exact_wake_ups();
+    // A stop request ends the pause between chunks at once. Registered once for the thread's
+    // life, not per pause; it runs at once when the stop was requested before.
+    const std::stop_callback end_pauses(stop, [this]() noexcept { pacer_.stop(); });
     try {
         acquire(stop);
     } catch (...) {
@@ -246,7 +243,7 @@ void Acquisition::acquire(const std::stop_token& stop) {
                                       std::chrono::duration<double>(1.0 / settings_.chunk_rate));
         for (std::uint64_t n = 0; settings_.chunk_count == 0 || n < settings_.chunk_count; ++n) {
             if (stop.stop_requested() ||
-                (period != clock::duration::zero() && !pace(start + n * period, stop))) {
+                (period != clock::duration::zero() && !pacer_.sleep_until(start + n * period))) {
                 break;
             }
             if (views) {

@@ -9,7 +9,9 @@
 // callback until it is destroyed, so that whatever was pushed, Stop included, is delivered:
 // releasing the callback is what tells the host that no more events come.
 //
-// Chunks come from a ChunkPool (sim_chunk_pool.hpp), so a steady stream allocates nothing.
+// Chunks come from a ChunkPool (sim_chunk_pool.hpp), so a steady stream allocates nothing. At a
+// set rate, chunk n is due n periods after the start (a late chunk does not delay the next ones);
+// the thread pauses until then with a Pacer (sim_pacer.hpp), which a stop request cuts short.
 //
 // Ownership and threads: the Acquisition owns its thread and the callback; it shares the board
 // with the device and never touches the device itself, so it keeps running, and stays safe, when
@@ -18,11 +20,11 @@
 // called from any thread, any number of times, also concurrently.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +33,7 @@
 
 #include "sim_board.hpp"
 #include "sim_chunk_pool.hpp"
+#include "sim_pacer.hpp"
 
 namespace sim {
 
@@ -97,8 +100,6 @@ class Acquisition final : public vorn::Device::DataStream {
     // Pushes the exception being handled as an Error event; call it in a handler only.
     void push_failure();
     void push(vorn::DataStream::Event&& event);
-    // Sleeps until `deadline` or until stop is requested; false when stopped.
-    bool pace(std::chrono::steady_clock::time_point deadline, const std::stop_token& stop);
 
     std::shared_ptr<SimBoard> board_;
     const AcquisitionSettings settings_;
@@ -106,8 +107,7 @@ class Acquisition final : public vorn::Device::DataStream {
     WaveformGenerator generator_;
     vorn::DataStream::EventCallback callback_;  // used by the thread only, until it is joined
     ChunkPool* pool_;                           // holds the acquisition's reference
-    std::mutex wake_mutex_;
-    std::condition_variable_any wake_;
+    Pacer pacer_;            // the pauses between chunks; stopped with the thread
     std::mutex stop_mutex_;  // serialises stop() and the destructor
     std::jthread thread_;    // last: starts when everything above exists
 };
