@@ -77,11 +77,18 @@ def plugin_build_dir() -> pathlib.Path:
 
 
 @pytest.fixture(scope="session")
-def sim_plugin() -> pathlib.Path:
-    """The simulated device plugin as installed next to the module, or the one VORN_SIM_PLUGIN
-    names (a plugin built elsewhere, to test it against the installed module)."""
-    installed = pathlib.Path(sys.prefix) / "lib" / "vorn" / "plugins" / "libvorn_sim.so"
-    path = pathlib.Path(os.environ.get("VORN_SIM_PLUGIN", installed))
+def installed_sim_plugin() -> pathlib.Path:
+    """The simulated device plugin as installed next to the module (what "sim" names)."""
+    path = pathlib.Path(sys.prefix) / "lib" / "vorn" / "plugins" / "libvorn_sim.so"
+    assert path.is_file(), f"simulated device plugin not installed at {path}"
+    return path
+
+
+@pytest.fixture(scope="session")
+def sim_plugin(installed_sim_plugin) -> pathlib.Path:
+    """The simulated device plugin the tests load: the installed one, or the one VORN_SIM_PLUGIN
+    names (a plugin built elsewhere, to test it with the installed module)."""
+    path = pathlib.Path(os.environ.get("VORN_SIM_PLUGIN", installed_sim_plugin))
     assert path.is_file(), f"simulated device plugin not found at {path}"
     return path
 

@@ -21,9 +21,9 @@ def run(capsys, *argv):
     return status, out, err
 
 
-def test_probe_info_and_registers(capsys, sim_plugin):
+def test_probe_info_and_registers(capsys, sim_plugin, installed_sim_plugin):
     status, out, _ = run(capsys, "probe", "sim")
-    assert status == 0 and f"plugin    {sim_plugin}" in out
+    assert status == 0 and f"plugin    {installed_sim_plugin}" in out
     assert "  sim1  serial VS-0001  simulated acquisition device" in out and "options\n" in out
 
     status, out, _ = run(capsys, "info", str(sim_plugin), "--options", "sim2 memory=1k")
