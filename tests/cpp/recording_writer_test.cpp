@@ -17,7 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <regex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -72,13 +72,29 @@ struct Capture {
     std::uint64_t global_index;
 };
 
+// The number right after `key` at `pos`, and where it ends; nothing when `key` is not there.
+std::optional<std::pair<std::uint64_t, std::size_t>> number_after(const std::string& text,
+                                                                  std::string_view key,
+                                                                  std::size_t pos) {
+    if (text.compare(pos, key.size(), key) != 0) {
+        return std::nullopt;
+    }
+    pos += key.size();
+    const std::size_t end = text.find_first_not_of("0123456789", pos);
+    return std::pair{std::stoull(text.substr(pos, end - pos)), end};
+}
+
+// The captures of SigMF metadata as the writer lays it out (annotations have no global index).
 std::vector<Capture> captures_of(const std::string& meta) {
-    static const std::regex capture(
-        R"re("core:sample_start": (\d+),\s*"core:global_index": (\d+))re");
     std::vector<Capture> found;
-    for (auto it = std::sregex_iterator(meta.begin(), meta.end(), capture);
-         it != std::sregex_iterator(); ++it) {
-        found.push_back({std::stoull((*it)[1]), std::stoull((*it)[2])});
+    const std::string_view start_key = "\"core:sample_start\": ";
+    for (std::size_t pos = meta.find(start_key); pos != std::string::npos;
+         pos = meta.find(start_key, pos + 1)) {
+        const auto start = number_after(meta, start_key, pos);
+        const std::size_t next = meta.find_first_not_of(", \n", start->second);
+        if (const auto index = number_after(meta, "\"core:global_index\": ", next)) {
+            found.push_back({start->first, index->first});
+        }
     }
     return found;
 }
@@ -193,9 +209,12 @@ TEST_F(RecordingWriterTest, EachFormatHoldsTheCounterPattern) {
             EXPECT_NE(meta.find(R"("core:datatype": "ru32_le")"), std::string::npos) << meta;
             EXPECT_NE(meta.find(R"("core:sample_rate": 1e+06)"), std::string::npos) << meta;
             EXPECT_NE(meta.find(R"("core:description": "counter \"pattern\"")"), std::string::npos);
-            EXPECT_TRUE(std::regex_search(
-                meta, std::regex(R"("core:datetime": "\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z")")))
-                << meta;
+            const std::size_t datetime = meta.find(R"("core:datetime": ")");
+            ASSERT_NE(datetime, std::string::npos) << meta;
+            const std::string when =
+                meta.substr(datetime + 18, 28);  // 2024-05-01T12:00:00.123456Z"
+            EXPECT_EQ(when.substr(26), "Z\"") << when;
+            EXPECT_EQ(when.substr(10, 1) + when.substr(19, 1), "T.") << when;
             ASSERT_EQ(captures_of(meta).size(), 1u);
             EXPECT_EQ(captures_of(meta)[0].global_index, 0u);
         }
@@ -316,6 +335,27 @@ TEST_F(RecordingWriterTest, AFullDiskKeepsTheFirstErrorAndAValidFile) {
         ASSERT_EQ(samples[i], i);
     }
     EXPECT_EQ(names(), std::vector<std::string>{"full.npy"});
+}
+
+// While recording, the data, the .npy count and the SigMF metadata catch up about once a second
+// (by the chunks' push times), so that a killed process leaves files that say what they hold.
+TEST_F(RecordingWriterTest, WhileRecordingTheFilesCatchUpAboutOnceASecond) {
+    RecordingWriter npy(options(Format::npy, "live.npy"));
+    RecordingWriter sigmf(options(Format::sigmf, "live"));
+    for (auto* writer : {&npy, &sigmf}) {
+        feed(*writer, 0, 4096, 1'000'000'000);
+        feed(*writer, 4096, 4096, 1'500'000'000);
+        writer->dropped({1, 4096}, {8192, 0});
+        feed(*writer, 12288, 4096, 2'100'000'000);  // a second after the first: caught up
+        feed(*writer, 16384, 4096, 2'200'000'000);  // not yet again
+    }
+    const std::string file = read_file(dir_ / "live.npy");
+    EXPECT_EQ(vorn::recording::parse_npy_header(file).count, 3072u);
+    EXPECT_EQ(file.size(), 128u + 3072 * 4);
+    const auto captures = captures_of(read_file(dir_ / "live.sigmf-meta"));
+    ASSERT_EQ(captures.size(), 2u);
+    EXPECT_EQ(captures[1].global_index, 3072u);
+    EXPECT_EQ(read_file(dir_ / "live.sigmf-data").size(), 3072u * 4);
 }
 
 // Files go in place only when data comes: an end before it leaves the old files as they were and
