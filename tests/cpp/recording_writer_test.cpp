@@ -488,8 +488,9 @@ TEST_F(RecordingWriterTest, TheTapTakesAtMostOneChunkPerInterval) {
     EXPECT_TRUE(tap->closed());
 }
 
-// A whole session: the simulated device's counter at full speed into a SigMF recording; every
-// sample sits where its capture says, and the data holds every sample taken.
+// A whole session: the simulated device's counter at full speed into a SigMF recording, watched
+// meanwhile through its progress and its tap from other threads; every sample sits where its
+// capture says, and the data holds every sample taken.
 TEST_F(RecordingWriterTest, ASessionOfTheSimulatedDeviceRecordsItsCounter) {
     auto manager = vorn::get_device_manager(VORN_SIM_PLUGIN);
     ASSERT_NE(manager, nullptr);
@@ -504,6 +505,8 @@ TEST_F(RecordingWriterTest, ASessionOfTheSimulatedDeviceRecordsItsCounter) {
     auto opts = options(Format::sigmf, "sim");
     opts.sample_rate = 1e6;
     opts.hw = device->get_info().value_or("sim");
+    auto tap = std::make_shared<TapSlot>(0ns);
+    opts.tap = tap;
     auto writer = std::make_unique<RecordingWriter>(opts);
     const auto status = writer->status();
     vorn::DataStream::SessionOptions session_options;
@@ -511,8 +514,21 @@ TEST_F(RecordingWriterTest, ASessionOfTheSimulatedDeviceRecordsItsCounter) {
     auto session = vorn::DataStream::StreamSession::start(*device, 0, std::move(writer),
                                                           std::move(session_options));
     ASSERT_NE(session, nullptr);
-    ASSERT_TRUE(session->wait(60s));
+    std::uint64_t tapped = 0;
+    std::thread tap_reader([&] {
+        while (const auto chunk = tap->take(-1ns)) {
+            tapped += chunk->bytes.size() == 4096 &&
+                      samples_of({reinterpret_cast<const char*>(chunk->bytes.data()), 4})[0] ==
+                          chunk->at.offset / 4;
+        }
+    });
+    for (int i = 0; i < 60'000 && !session->wait(1ms); ++i) {
+        const auto seen = status->progress();
+        EXPECT_LE(seen.samples * 4, seen.bytes);
+    }
     session.reset();
+    tap_reader.join();  // the writer closed the tap when it finished
+    EXPECT_GE(tapped, 1u);
     const auto progress = status->progress();
     EXPECT_TRUE(progress.finished);
     EXPECT_EQ(progress.error_code, 0) << progress.error_text;
