@@ -20,6 +20,7 @@
 #include "pyvorn/interpreter.hpp"
 #include "pyvorn/process_state.hpp"
 #include "pyvorn/py_device.hpp"
+#include "pyvorn/recordings.hpp"
 #include "pyvorn/streams.hpp"
 #include "vorn/device_manager.hpp"
 #include "vorn/host/loader.hpp"
@@ -66,6 +67,26 @@ void register_device(py::module_& m) {
              py::arg("max_queue_elements") = 4096, py::return_value_policy::move)
         .def("get_status", &Device::get_status)
         .def("get_info", &Device::get_info)
+        .def(
+            "start_recording",
+            [](Device& self, unsigned int addr, std::filesystem::path path, std::string format,
+               std::string dtype, std::uint64_t chunk_size, std::uint64_t max_queue_elements,
+               std::optional<double> sample_rate, std::string description,
+               std::optional<py::object> tap, double tap_interval,
+               std::optional<std::uint64_t> max_bytes, std::optional<std::uint64_t> max_chunks,
+               std::optional<int> fd) {
+                return pyvorn::start_recording(
+                    self, addr,
+                    {std::move(path), std::move(format), std::move(dtype), chunk_size,
+                     max_queue_elements, sample_rate, std::move(description), std::move(tap),
+                     tap_interval, max_bytes, max_chunks, fd});
+            },
+            py::arg("addr"), py::arg("path"), py::arg("format") = "raw", py::arg("dtype") = "|u1",
+            py::arg("chunk_size") = 0, py::arg("max_queue_elements") = 4096,
+            py::arg("sample_rate") = py::none(), py::arg("description") = "",
+            py::arg("tap") = py::none(), py::arg("tap_interval") = 0.1,
+            py::arg("max_bytes") = py::none(), py::arg("max_chunks") = py::none(),
+            py::arg("fd") = py::none(), py::return_value_policy::move)
         .def("close", &pyvorn::close_device)
         .def_property_readonly("closed", &pyvorn::is_closed)
         .def(

@@ -78,24 +78,35 @@ void PythonDelivery::finish() {
 void PythonDelivery::call(PyObject* data, PyObject* error, void (*after)(PyObject*) noexcept) {
     PyObject* args[2] = {data != nullptr ? data : Py_NewRef(Py_None),
                          error != nullptr ? error : Py_NewRef(Py_None)};
+    call_with(args, 2, data != nullptr ? after : nullptr);
+}
+
+void PythonDelivery::call_one(PyObject* data, void (*after)(PyObject*) noexcept) {
+    PyObject* args[1] = {data};
+    call_with(args, 1, after);
+}
+
+void PythonDelivery::call_with(PyObject** args, std::size_t count,
+                               void (*after)(PyObject*) noexcept) {
     // Held for the call: the collector or the stream's end may clear callable_ meanwhile.
     PyObject* callable = Py_XNewRef(callable_);
     PyObject* result = nullptr;
     if (callable != nullptr) {
         try {
-            result = PyObject_Vectorcall(callable, args, 2, nullptr);
+            result = PyObject_Vectorcall(callable, args, count, nullptr);
         } catch (...) {
             // Only the forced unwinding of a thread the interpreter ended at exit gets here: the
             // thread state is lost to this thread, and so are the references.
             thread_.abandon();
             throw;
         }
-        if (after != nullptr && data != nullptr) {
-            after(data);
+        if (after != nullptr) {
+            after(args[0]);
         }
     }
-    Py_DECREF(args[0]);
-    Py_DECREF(args[1]);
+    for (std::size_t i = 0; i < count; ++i) {
+        Py_DECREF(args[i]);
+    }
     if (callable == nullptr) {
         return;
     }

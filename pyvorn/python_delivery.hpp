@@ -75,6 +75,8 @@ class PythonDelivery final : public vorn::DataStream::DeliveryContext {
     // consumes (null: None), then `after(data)` while `data` is still alive. Nothing when the
     // callable was cleared. A Python exception becomes a std::runtime_error with its text.
     void call(PyObject* data, PyObject* error, void (*after)(PyObject*) noexcept = nullptr);
+    // The same with one argument, `data` (not null).
+    void call_one(PyObject* data, void (*after)(PyObject*) noexcept = nullptr);
     // Inside a run: calls the callable with (None, None), the end, then drops it for good.
     void end();
 
@@ -90,6 +92,7 @@ class PythonDelivery final : public vorn::DataStream::DeliveryContext {
     }
 
   private:
+    void call_with(PyObject** args, std::size_t count, void (*after)(PyObject*) noexcept);
     // In the child of a fork made inside the callable (this thread is the child's only one).
     bool forked() const noexcept { return generation_ != fork_generation(); }
 

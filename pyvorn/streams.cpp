@@ -40,6 +40,7 @@
 #include "pyvorn/process_state.hpp"
 #include "vorn/device_manager.hpp"
 #include "vorn/host/rechunker.hpp"
+#include "vorn/host/recording_writer.hpp"
 #include "vorn/host/stream_session.hpp"
 #include "vorn/host/view_keeper.hpp"
 
@@ -50,6 +51,7 @@ namespace pyvorn {
 namespace {
 
 using vorn::DataStream::Consumer;
+using vorn::DataStream::RecordingStatus;
 using vorn::DataStream::StreamSession;
 
 // The stream object a Python DataStream owns. Every live one is in the process's registry (by
@@ -62,8 +64,8 @@ using vorn::DataStream::StreamSession;
 class LiveStream final : public vorn::Device::DataStream {
   public:
     LiveStream(std::shared_ptr<StreamSession> session, std::shared_ptr<PythonDelivery> python,
-               const void* device)
-        : python_(std::move(python)), session_(std::move(session)) {
+               std::shared_ptr<const RecordingStatus> status, const void* device)
+        : python_(std::move(python)), status_(std::move(status)), session_(std::move(session)) {
         add_live_stream(session_, device);
     }
 
@@ -96,11 +98,15 @@ class LiveStream final : public vorn::Device::DataStream {
 
     bool inherited() const noexcept { return generation_ != fork_generation(); }
     StreamSession& session() noexcept { return *session_; }
-    PythonDelivery& python() noexcept { return *python_; }
+    // The Python side: the callable, or a recording's tap; null for a recording without a tap.
+    PythonDelivery* python() noexcept { return python_.get(); }
+    // A recording's status; null for a stream into a callable.
+    const RecordingStatus* status() const noexcept { return status_.get(); }
 
   private:
     const std::uint64_t generation_ = fork_generation();
     std::shared_ptr<PythonDelivery> python_;
+    std::shared_ptr<const RecordingStatus> status_;
     std::shared_ptr<StreamSession> session_;  // destroyed first: it stops the device's stream
 };
 
@@ -135,8 +141,9 @@ void stop_stream(vorn::Device::DataStream& self) {
 // The garbage collector's view of a DataStream: it keeps its callable alive until the end.
 int traverse_stream(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
-    if (LiveStream* live = live_stream(self)) {
-        return live->python().traverse(visit, arg);
+    LiveStream* live = live_stream(self);
+    if (live != nullptr && live->python() != nullptr) {
+        return live->python()->traverse(visit, arg);
     }
     return 0;
 }
@@ -148,7 +155,9 @@ int traverse_stream(PyObject* self, visitproc visit, void* arg) {
 // order the collector clears them in. An ordinary destruction does not finalize.
 void collect_stream(PyObject* self) {
     if (LiveStream* live = live_stream(self)) {
-        live->python().clear_callable();
+        if (live->python() != nullptr) {
+            live->python()->clear_callable();
+        }
         if (!live->inherited()) {
             live->session().seal();
         }
@@ -169,31 +178,6 @@ int queue_limit(std::uint64_t max_queue_elements) {
     return static_cast<int>(max_queue_elements);
 }
 
-// Starts a session of `device` with `consumer` in front of the callable. Runs on a Python thread
-// with the interpreter lock held; a start that gives no stream releases the callable here.
-std::optional<StreamHandle> start_stream(vorn::Device& device, unsigned int addr,
-                                         std::uint64_t chunk_size, int max_elements,
-                                         const std::shared_ptr<PythonDelivery>& python,
-                                         std::unique_ptr<Consumer> consumer,
-                                         std::shared_ptr<const void> owner) {
-    throw_if_closed(device);
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        // The callable would run on the main interpreter's thread states, and outlive this one.
-        throw std::runtime_error("streams can only be started from the main interpreter");
-    }
-    vorn::DataStream::SessionOptions options;
-    options.chunk_size = chunk_size;
-    options.max_elements = max_elements;
-    options.context = python;
-    options.keep_alive = std::move(owner);
-    std::shared_ptr<StreamSession> session =
-        StreamSession::start(device, addr, std::move(consumer), std::move(options));
-    if (!session) {
-        return std::nullopt;
-    }
-    return StreamHandle(new LiveStream(std::move(session), python, &device));
-}
-
 // What keeps the plugin of `device` loaded: the `owner` of the handle that the Python Device
 // holds (empty for devices implemented in Python).
 std::shared_ptr<const void> device_owner(vorn::Device& device) {
@@ -201,6 +185,55 @@ std::shared_ptr<const void> device_owner(vorn::Device& device) {
 }
 
 }  // namespace
+
+std::optional<StreamHandle> start_stream(vorn::Device& device, unsigned int addr,
+                                         std::uint64_t chunk_size,
+                                         std::uint64_t max_queue_elements, StreamParts parts) {
+    throw_if_closed(device);
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        // The callable would run on the main interpreter's thread states, and outlive this one.
+        throw std::runtime_error("streams can only be started from the main interpreter");
+    }
+    vorn::DataStream::SessionOptions options;
+    options.chunk_size = chunk_size;
+    options.max_elements = queue_limit(max_queue_elements);
+    if (parts.python_on_delivery_thread) {
+        options.context = parts.python;
+    }
+    options.keep_alive = device_owner(device);
+    std::shared_ptr<StreamSession> session =
+        StreamSession::start(device, addr, std::move(parts.consumer), std::move(options));
+    if (!session) {
+        return std::nullopt;
+    }
+    return StreamHandle(new LiveStream(std::move(session), std::move(parts.python),
+                                       std::move(parts.status), &device));
+}
+
+py::object stream_progress(vorn::Device::DataStream& self) {
+    const auto* live = dynamic_cast<LiveStream*>(&self);
+    if (live == nullptr || live->status() == nullptr) {
+        return py::none();
+    }
+    const auto p = live->status()->progress();
+    py::dict progress;
+    progress["bytes"] = p.bytes;
+    progress["chunks"] = p.chunks;
+    progress["samples"] = p.samples;
+    progress["dropped_events"] = p.dropped.events;
+    progress["dropped_bytes"] = p.dropped.bytes;
+    progress["errors"] = p.errors;
+    progress["lost_bytes"] = p.lost_bytes;
+    progress["cut_bytes"] = p.cut_bytes;
+    progress["finished"] = p.finished;
+    progress["complete"] = p.complete;
+    progress["error_code"] = p.error_code;
+    progress["error_text"] = py::reinterpret_steal<py::object>(decode_message(p.error_text));
+    progress["device_error"] = py::reinterpret_steal<py::object>(decode_message(p.device_error));
+    progress["first_time_ns"] = p.first_time_ns;
+    progress["last_time_ns"] = p.last_time_ns;
+    return progress;
+}
 
 void PyDataStream::stop() {
     PYBIND11_OVERRIDE_PURE(void, vorn::Device::DataStream, stop, );
@@ -219,6 +252,7 @@ void register_data_stream(py::module_& m) {
     internals::destroy_without_lock<StreamHandle, vorn::Device::DataStream>();
     internals::refuse_unconstructed_instances<vorn::Device::DataStream>();
     cls.def("stop", &stop_stream)
+        .def("progress", &stream_progress)
         .def(
             "__enter__",
             [](vorn::Device::DataStream& self) -> vorn::Device::DataStream& { return self; },
@@ -232,12 +266,11 @@ std::optional<StreamHandle> start_read_stream(vorn::Device& device, unsigned int
                                               StreamCallable<ManagedBuffer> callback,
                                               std::uint64_t chunk_size,
                                               std::uint64_t max_queue_elements) {
-    const int max_elements = queue_limit(max_queue_elements);
-    auto owner = device_owner(device);
     auto python = std::make_shared<PythonDelivery>(callback.callable);
-    auto consumer = std::make_unique<ManagedBufferAdapter>(python, owner);
-    return start_stream(device, addr, chunk_size, max_elements, python, std::move(consumer),
-                        std::move(owner));
+    StreamParts parts;
+    parts.consumer = std::make_unique<ManagedBufferAdapter>(python, device_owner(device));
+    parts.python = std::move(python);
+    return start_stream(device, addr, chunk_size, max_queue_elements, std::move(parts));
 }
 
 std::optional<StreamHandle> start_aligned_read_stream(vorn::Device& device, unsigned int addr,
@@ -248,14 +281,13 @@ std::optional<StreamHandle> start_aligned_read_stream(vorn::Device& device, unsi
     if (alignment == 0) {
         throw py::value_error("alignment must be greater than 0");
     }
-    const int max_elements = queue_limit(max_queue_elements);
-    auto owner = device_owner(device);
     auto python = std::make_shared<PythonDelivery>(callback.callable);
-    auto keeper = std::make_shared<vorn::DataStream::ViewKeeper>(owner);
-    auto consumer = std::make_unique<vorn::DataStream::Rechunker>(
+    auto keeper = std::make_shared<vorn::DataStream::ViewKeeper>(device_owner(device));
+    StreamParts parts;
+    parts.consumer = std::make_unique<vorn::DataStream::Rechunker>(
         std::make_unique<ViewAdapter>(python, keeper), alignment, keeper);
-    return start_stream(device, addr, chunk_size, max_elements, python, std::move(consumer),
-                        std::move(owner));
+    parts.python = std::move(python);
+    return start_stream(device, addr, chunk_size, max_queue_elements, std::move(parts));
 }
 
 }  // namespace pyvorn

@@ -10,6 +10,7 @@
 #include "pyvorn/chunks.hpp"
 #include "pyvorn/python_delivery.hpp"
 #include "vorn/device.hpp"
+#include "vorn/host/recording_writer.hpp"
 #include "vorn/host/stream_session.hpp"
 
 namespace pyvorn {
@@ -21,6 +22,26 @@ class PyDataStream : public vorn::Device::DataStream {
   public:
     void stop() override;
 };
+
+// What a stream started for Python is made of.
+struct StreamParts {
+    // What the delivery thread hands the events to.
+    std::unique_ptr<vorn::DataStream::Consumer> consumer;
+    // The Python side the DataStream keeps (and shows the garbage collector): the callable, or a
+    // recording's tap; may be null.
+    std::shared_ptr<PythonDelivery> python;
+    // Whether the delivery thread enters Python (through `python`, once per run of events).
+    bool python_on_delivery_thread = true;
+    // A recording's status, for DataStream.progress(); null for a stream into a callable.
+    std::shared_ptr<const vorn::DataStream::RecordingStatus> status;
+};
+
+// Starts the device's read stream into `parts` (any Python thread, holding the lock): checks the
+// queue limit, refuses closed devices and subinterpreters, keeps the plugin loaded. None when the
+// device started no stream.
+std::optional<StreamHandle> start_stream(vorn::Device& device, unsigned int addr,
+                                         std::uint64_t chunk_size,
+                                         std::uint64_t max_queue_elements, StreamParts parts);
 
 // Stops a stream session started for Python (without the interpreter lock) and ends its delivery
 // there. True when the caller is to wait for the end: not on any stream's delivery thread (its own
