@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <typeinfo>
 #include <utility>
 
@@ -106,7 +107,9 @@ T* native(PyObject* self) {
 // the holder releases with it, with the interpreter lock released: destroying a device or a stream
 // may wait for threads of the device. The lock is taken back in ordinary control flow. `Forget`
 // (when given) hears of the native object first, with the lock held.
-template <typename Holder, typename Native, void (*Forget)(const void*) noexcept = nullptr>
+// (Forget's presence is told by its type: GCC's undefined-behaviour sanitizer refuses a comparison
+// of a function pointer with null as a constant expression.)
+template <typename Holder, typename Native, auto Forget = nullptr>
 void destroy_without_lock() {
     detail::get_type_info(typeid(Native))->dealloc = [](detail::value_and_holder& v_h) {
         if (!v_h.holder_constructed()) {
@@ -115,7 +118,7 @@ void destroy_without_lock() {
             v_h.value_ptr() = nullptr;
             return;
         }
-        if constexpr (Forget != nullptr) {
+        if constexpr (!std::is_same_v<decltype(Forget), std::nullptr_t>) {
             Forget(v_h.value_ptr());
         }
         Holder doomed(std::move(v_h.holder<Holder>()));
