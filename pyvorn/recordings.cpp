@@ -6,6 +6,8 @@
 //   (for progress()) and the tap's PythonDelivery (for the garbage collector). The tap thread holds
 //   the tap slot and that PythonDelivery; the writer closes the slot when the recording is
 //   finished, which ends the thread.
+// - Signals: the interpreter ignores SIGXFSZ, so a write past a file-size limit fails with EFBIG,
+//   which the writer keeps as the recording's error, instead of ending the process.
 // - Threads: the tap thread takes the newest chunk the writer offered at most once per interval,
 //   then calls the tap with the interpreter lock; a slow tap makes the writer skip chunks for it,
 //   never wait.
