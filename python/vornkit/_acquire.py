@@ -89,19 +89,17 @@ def _taking(write: Callable[[memoryview], object]) -> Sink:
 class _Acquisition:
     """The callable of an acquisition's stream. On the delivery thread it hands each chunk to
     `sink` with the room left before `max_bytes`; the sink takes at most that many bytes and
-    says how many it took. The chunks and bytes are counted in `meter` until `max_bytes` or
-    `max_chunks` is reached; then, or at the device's end, an error event or a failure of the
-    sink, it notes that in `outcome`, sets `finished` and takes nothing more."""
+    says how many it took. The chunks and bytes are counted in `meter` until `max_bytes` is
+    reached; then, or at the device's end, an error event or a failure of the sink, it notes
+    that in `outcome`, sets `finished` and takes nothing more."""
 
-    def __init__(self, sink: Sink, meter: Meter, max_bytes: int | None,
-                 max_chunks: int | None) -> None:
+    def __init__(self, sink: Sink, meter: Meter, max_bytes: int | None) -> None:
         self._sink = sink
         self._meter = meter
         self._max_bytes = sys.maxsize if max_bytes is None else max_bytes
-        self._max_chunks = sys.maxsize if max_chunks is None else max_chunks
         self.finished = threading.Event()
         self.outcome: _Stopped | BaseException | None = None
-        if self._max_bytes == 0 or self._max_chunks == 0:
+        if self._max_bytes == 0:
             self._finish(_FULL)
 
     def _finish(self, outcome: _Stopped | BaseException) -> None:
@@ -128,7 +126,7 @@ class _Acquisition:
             return
         meter.bytes += size
         meter.chunks += 1
-        if size == room or meter.chunks >= self._max_chunks:
+        if size == room:
             self._finish(_FULL)
 
 
@@ -155,15 +153,14 @@ def _watch(acquisition: _Acquisition, meter: Meter, seconds: float | None,
 
 
 def _acquire(device: pyvorn_device.Device, addr: int, sink: Sink, meter: Meter, *,
-             max_bytes: int | None, max_chunks: int | None, seconds: float | None,
-             chunk_size: int, max_queue_elements: int, timeout: float | None,
-             what: str) -> Progress:
-    """Streams from `device` into `sink` (called on the delivery thread) until `max_bytes`,
-    `max_chunks` or `seconds`, or, with none of them, until the device's end; returns the final
-    progress. A device error, dropped data, an end before a limit, `timeout` seconds without
-    data and an exception of the sink are raised, with the progress up to them. The stream is
-    stopped in every case before this returns or raises."""
-    acquisition = _Acquisition(sink, meter, max_bytes, max_chunks)
+             max_bytes: int | None, seconds: float | None, chunk_size: int,
+             max_queue_elements: int, timeout: float | None, what: str) -> Progress:
+    """Streams from `device` into `sink` (called on the delivery thread) until `max_bytes` or
+    `seconds`, or, with neither, until the device's end; returns the final progress. A device
+    error, dropped data, an end before `max_bytes`, `timeout` seconds without data and an
+    exception of the sink are raised, with the progress up to them. The stream is stopped in
+    every case before this returns or raises."""
+    acquisition = _Acquisition(sink, meter, max_bytes)
     handle = device.start_read_stream(addr, acquisition, chunk_size, max_queue_elements)
     if handle is None:
         raise VornError(f"{what}: the device started no stream")
@@ -183,7 +180,7 @@ def _acquire(device: pyvorn_device.Device, addr: int, sink: Sink, meter: Meter, 
     if timed_out:
         raise StreamTimeoutError(f"{what}: no data from the device for {timeout} s (after "
                                  f"{progress.bytes} bytes in {progress.chunks} chunks)", progress)
-    if outcome is _END and (max_bytes is not None or max_chunks is not None):
+    if outcome is _END and max_bytes is not None:
         raise StreamEndedError(f"{what}: the device ended the stream after {progress.bytes} "
                                f"bytes in {progress.chunks} chunks", progress)
     return progress
@@ -240,7 +237,7 @@ def capture(device: pyvorn_device.Device, addr: int = 0, *, samples: int | None 
     else:
         grown = bytearray()
         sink = _taking(grown.extend)
-    _acquire(device, addr, sink, meter, max_bytes=total, max_chunks=None, seconds=seconds,
+    _acquire(device, addr, sink, meter, max_bytes=total, seconds=seconds,
              chunk_size=chunk_size, max_queue_elements=max_queue_elements, timeout=timeout,
              what="capture")
     if total is not None:

@@ -337,10 +337,7 @@ def record_command(args: argparse.Namespace) -> None:
     if to_stdout:
         name, fmt = "standard output", args.format
     else:
-        try:
-            fmt, base = recording_target(args.output, args.format)
-        except ValueError as error:
-            raise CliError(str(error)) from None
+        fmt, base = recording_target(args.output, args.format)  # the format is a choice
         name = f"{base}.sigmf-data and .sigmf-meta" if fmt == "sigmf" else args.output
     device = create(load(args.plugin), args.options)
     if args.values:
