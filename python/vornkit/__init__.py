@@ -7,7 +7,8 @@ The helpers that sit on top of the unchanged extension module (`import pyvorn_de
 - streams as iterators: `stream()` (`for chunk in ...`) and `astream()` (`async for`), bounded by
   the queue limit, with errors raised (or yielded, errors="yield"); `overflow_counts()` reads
   the counts of an overflow report;
-- acquisitions: `capture()` into one numpy array, `record()` into a .npy or raw file;
+- acquisitions: `capture()` into one numpy array, `record()` into a raw, .npy or SigMF file
+  by the module's native writer;
 - the `vorn` command line tool (vornkit.cli).
 
 numpy is needed by capture() only (pip install 'pyvorn_device[numpy]'). See docs/python-api.md.

@@ -1,8 +1,9 @@
-"""capture() into a numpy array and record() into a .npy or raw file.
+"""capture() into a numpy array, and record() into a raw, .npy or SigMF file.
 
-Both copy each chunk on the stream's delivery thread, inside the stream's callable, straight into
-the array or the file, while the caller's thread only waits, reports progress and watches the
-time; nothing is handed from one thread to another per chunk.
+capture() copies each chunk on the stream's delivery thread, inside the stream's callable,
+straight into the array; record() starts the module's native writer (Device.start_recording), so
+no chunk passes through Python. Meanwhile the caller's thread only waits, reports progress and
+watches the time.
 """
 
 from __future__ import annotations
@@ -13,26 +14,24 @@ import operator
 import os
 import pathlib
 import re
-import secrets
-import stat
-import struct
 import sys
 import threading
 import time
 from collections.abc import Buffer, Callable
-from typing import IO, TYPE_CHECKING, Any, Literal
+from typing import IO, TYPE_CHECKING, Any, Literal, cast
 
 import pyvorn_device
 
-from ._errors import StreamEndedError, StreamError, StreamTimeoutError, VornError, stream_error
+from ._errors import (StreamEndedError, StreamError, StreamOverflowError, StreamTimeoutError,
+                      VornError, overflow_report, stream_error)
 from ._progress import Meter, Progress, ProgressArg
 
 if TYPE_CHECKING:
     import numpy
     import numpy.typing
 
-#: The sample types that record() writes into .npy files (little-endian, as the devices send
-#: them), by numpy's names.
+#: The sample types that record() writes (little-endian, as the devices send them), by numpy's
+#: names.
 NPY_DTYPES = {
     "int8": "|i1", "uint8": "|u1", "int16": "<i2", "uint16": "<u2", "int32": "<i4",
     "uint32": "<u4", "int64": "<i8", "uint64": "<u8", "float16": "<f2", "float32": "<f4",
@@ -90,19 +89,17 @@ def _taking(write: Callable[[memoryview], object]) -> Sink:
 class _Acquisition:
     """The callable of an acquisition's stream. On the delivery thread it hands each chunk to
     `sink` with the room left before `max_bytes`; the sink takes at most that many bytes and
-    says how many it took. The chunks and bytes are counted in `meter` until `max_bytes` or
-    `max_chunks` is reached; then, or at the device's end, an error event or a failure of the
-    sink, it notes that in `outcome`, sets `finished` and takes nothing more."""
+    says how many it took. The chunks and bytes are counted in `meter` until `max_bytes` is
+    reached; then, or at the device's end, an error event or a failure of the sink, it notes
+    that in `outcome`, sets `finished` and takes nothing more."""
 
-    def __init__(self, sink: Sink, meter: Meter, max_bytes: int | None,
-                 max_chunks: int | None) -> None:
+    def __init__(self, sink: Sink, meter: Meter, max_bytes: int | None) -> None:
         self._sink = sink
         self._meter = meter
         self._max_bytes = sys.maxsize if max_bytes is None else max_bytes
-        self._max_chunks = sys.maxsize if max_chunks is None else max_chunks
         self.finished = threading.Event()
         self.outcome: _Stopped | BaseException | None = None
-        if self._max_bytes == 0 or self._max_chunks == 0:
+        if self._max_bytes == 0:
             self._finish(_FULL)
 
     def _finish(self, outcome: _Stopped | BaseException) -> None:
@@ -129,7 +126,7 @@ class _Acquisition:
             return
         meter.bytes += size
         meter.chunks += 1
-        if size == room or meter.chunks >= self._max_chunks:
+        if size == room:
             self._finish(_FULL)
 
 
@@ -155,15 +152,15 @@ def _watch(acquisition: _Acquisition, meter: Meter, seconds: float | None,
             return False
 
 
-def _acquire(device: pyvorn_device.Device, addr: int, sink: Sink, meter: Meter, *, max_bytes: int | None, max_chunks: int | None,
-             seconds: float | None, chunk_size: int, max_queue_elements: int,
-             timeout: float | None, what: str) -> Progress:
-    """Streams from `device` into `sink` (called on the delivery thread) until `max_bytes`,
-    `max_chunks` or `seconds`, or, with none of them, until the device's end; returns the final
-    progress. A device error, dropped data, an end before a limit, `timeout` seconds without
-    data and an exception of the sink are raised, with the progress up to them. The stream is
-    stopped in every case before this returns or raises."""
-    acquisition = _Acquisition(sink, meter, max_bytes, max_chunks)
+def _acquire(device: pyvorn_device.Device, addr: int, sink: Sink, meter: Meter, *,
+             max_bytes: int | None, seconds: float | None, chunk_size: int,
+             max_queue_elements: int, timeout: float | None, what: str) -> Progress:
+    """Streams from `device` into `sink` (called on the delivery thread) until `max_bytes` or
+    `seconds`, or, with neither, until the device's end; returns the final progress. A device
+    error, dropped data, an end before `max_bytes`, `timeout` seconds without data and an
+    exception of the sink are raised, with the progress up to them. The stream is stopped in
+    every case before this returns or raises."""
+    acquisition = _Acquisition(sink, meter, max_bytes)
     handle = device.start_read_stream(addr, acquisition, chunk_size, max_queue_elements)
     if handle is None:
         raise VornError(f"{what}: the device started no stream")
@@ -183,7 +180,7 @@ def _acquire(device: pyvorn_device.Device, addr: int, sink: Sink, meter: Meter, 
     if timed_out:
         raise StreamTimeoutError(f"{what}: no data from the device for {timeout} s (after "
                                  f"{progress.bytes} bytes in {progress.chunks} chunks)", progress)
-    if outcome is _END and (max_bytes is not None or max_chunks is not None):
+    if outcome is _END and max_bytes is not None:
         raise StreamEndedError(f"{what}: the device ended the stream after {progress.bytes} "
                                f"bytes in {progress.chunks} chunks", progress)
     return progress
@@ -240,7 +237,7 @@ def capture(device: pyvorn_device.Device, addr: int = 0, *, samples: int | None 
     else:
         grown = bytearray()
         sink = _taking(grown.extend)
-    _acquire(device, addr, sink, meter, max_bytes=total, max_chunks=None, seconds=seconds,
+    _acquire(device, addr, sink, meter, max_bytes=total, seconds=seconds,
              chunk_size=chunk_size, max_queue_elements=max_queue_elements, timeout=timeout,
              what="capture")
     if total is not None:
@@ -250,23 +247,33 @@ def capture(device: pyvorn_device.Device, addr: int = 0, *, samples: int | None 
     return result
 
 
+#: The formats record() writes.
+Format = Literal["npy", "raw", "sigmf"]
+_FORMATS = ("npy", "raw", "sigmf")
+#: The names the native writer gives a SigMF recording's two files after its base name.
+SIGMF_SUFFIXES = (".sigmf-data", ".sigmf-meta")
+
+
 @dataclasses.dataclass(frozen=True)
 class Recording:
     """What record() wrote."""
 
-    #: the file's path; None when record() wrote to a file object
+    #: the file's path; for SigMF the .sigmf-data file (its metadata is
+    #: path.with_suffix(".sigmf-meta")); None when record() wrote to a file object
     path: pathlib.Path | None
-    format: Literal["npy", "raw"]
+    format: Format
     #: the sample type: a name of NPY_DTYPES, or a big-endian type as numpy writes it (">u4")
     dtype: str
     chunks: int
     bytes: int
     seconds: float
-
-    @property
-    def samples(self) -> int:
-        """The number of `dtype` samples in the file."""
-        return self.bytes // _itemsize(_sample_type(self.dtype))
+    #: the whole `dtype` samples in the file
+    samples: int = 0
+    #: events and bytes the queue dropped, and device error events. record() raises when there
+    #: were any, so a Recording it returns has 0; the exception's `progress` has the counts.
+    dropped_events: int = 0
+    dropped_bytes: int = 0
+    errors: int = 0
 
     @property
     def rate(self) -> float:
@@ -309,182 +316,196 @@ def _itemsize(descr: str) -> int:
     return int(descr[2:])
 
 
-_NPY_HEADER_SIZE = 128  # room for any 1-D shape, so that the final count fits in place
-
-
-def _npy_header(descr: str, count: int) -> bytes:
-    header = f"{{'descr': '{descr}', 'fortran_order': False, 'shape': ({count},), }}"
-    header = header.ljust(_NPY_HEADER_SIZE - 10 - 1) + "\n"
-    return b"\x93NUMPY\x01\x00" + struct.pack("<H", len(header)) + header.encode("latin1")
-
-
-def _write_all(write: Callable[[memoryview], int | None], view: memoryview) -> int:
-    """Writes all of `view` with `write`, which may write less than it is given; the count."""
-    written = 0
-    while written < view.nbytes:
-        count = write(view[written:])
-        if count is None:  # a non-blocking file that cannot take more now
-            raise BlockingIOError(f"the output took only {written} of {view.nbytes} bytes")
-        written += count
-    return written
-
-
-class _Output:
-    """Where record() writes, on the stream's delivery thread.
-
-    A path that is a regular file or nothing yet gets a new file beside it, which replaces it
-    once the first chunk comes: a recording that fails before any data leaves an existing file
-    untouched. A .npy file's header is rewritten at the end to count the whole samples that are
-    on disk, whatever failed. Anything else (a FIFO, a device such as /dev/stdout, an open file
-    object) is written to as it is, with raw bytes."""
-
-    def __init__(self, target: str | os.PathLike[str] | IO[bytes], fmt: str,
-                 descr: str) -> None:
-        self._fmt = fmt
-        self._descr = descr
-        self._file: IO[bytes] | None = None
-        self._temporary: pathlib.Path | None = None
-        self.path: pathlib.Path | None = None
-        self.on_disk = 0  # data bytes written, header excluded
-        if not isinstance(target, (str, os.PathLike)):
-            if fmt == "npy":
-                raise ValueError("a .npy recording needs a path, not a file object")
-            self._file = target
-            self._fd = -1
-            return
-        self.path = pathlib.Path(target)
-        try:
-            info = os.stat(self.path)
-        except FileNotFoundError:
-            info = None
-        if info is not None and not stat.S_ISREG(info.st_mode):
-            if fmt == "npy":
-                raise ValueError(f"{self.path} is not a regular file: a .npy recording needs "
-                                 "one (record raw bytes with format='raw')")
-            self._fd = os.open(self.path, os.O_WRONLY | os.O_CLOEXEC)
-            return
-        real = pathlib.Path(os.path.realpath(self.path))  # through symbolic links, as open()
-        while True:
-            temporary = real.with_name(f".{real.name}.{secrets.token_hex(4)}.part")
-            try:
-                self._fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC,
-                                   0o666)
+def recording_target(path: str | os.PathLike[str], format: str | None) -> tuple[Format, str]:
+    """The format of a recording to `path`, `format` or by the name (.npy: npy; .sigmf-data or
+    .sigmf-meta: sigmf; else raw), and the path the native writer is given: for SigMF the base
+    name, without those suffixes (the writer adds them)."""
+    name = os.fspath(path)
+    lower = name.lower()
+    if format is None:
+        format = ("npy" if lower.endswith(".npy") else
+                  "sigmf" if lower.endswith(SIGMF_SUFFIXES) else "raw")
+    if format not in _FORMATS:
+        raise ValueError(f"format must be one of {', '.join(map(repr, _FORMATS))}, not {format!r}")
+    if format == "sigmf":
+        for suffix in SIGMF_SUFFIXES:
+            if lower.endswith(suffix):
+                name = name[:-len(suffix)]
                 break
-            except FileExistsError:
-                continue
-        self._temporary, self._final = temporary, real
-        try:
-            if info is not None:
-                os.fchmod(self._fd, stat.S_IMODE(info.st_mode))
-            if fmt == "npy":
-                _write_all(self._write_fd, memoryview(_npy_header(descr, 0)))
-        except BaseException:
-            os.close(self._fd)
-            temporary.unlink()
-            raise
+    return cast(Format, format), name
 
-    def _write_fd(self, view: memoryview) -> int:
-        return os.write(self._fd, view)
 
-    def write(self, view: memoryview) -> None:
-        """Writes a chunk's bytes; the first one puts a new file in place."""
-        if self._temporary is not None:
-            os.replace(self._temporary, self._final)
-            self._temporary = None
-        if self._file is not None:
-            _write_all(self._file.write, view)
-        else:
-            while view.nbytes:  # counting what reached the file, also when a write fails
-                count = os.write(self._fd, view)
-                self.on_disk += count
-                view = view[count:]
+def _descriptor(file: IO[bytes], format: str | None) -> int:
+    """The descriptor of an open file object that a raw recording is written to, its buffered
+    bytes flushed first."""
+    if format not in (None, "raw"):
+        kind = {"npy": "a .npy", "sigmf": "a SigMF"}.get(format, f"a {format!r}")
+        raise ValueError(f"{kind} recording needs a path, not a file object")
+    try:
+        fd = file.fileno()
+    except (AttributeError, OSError, ValueError) as error:  # io.BytesIO; a closed file
+        raise ValueError(f"record() writes to a file object through its file descriptor, and "
+                         f"{file!r} has none ({error}): give a path, or use capture()") from None
+    file.flush()
+    return fd
 
-    def close(self, failure: BaseException | None) -> None:
-        """Finishes the output: the .npy header counts the whole samples on disk (a trailing
-        partial sample is cut off), and a new file not put in place yet is put in place after
-        success and removed after a `failure`. A problem finishing it is raised, or added to
-        `failure` as a note (the first error is the one that counts)."""
-        problem: OSError | None = None
-        try:
-            if self._file is not None:
-                self._file.flush()
-            else:
-                if self._fmt == "npy":
-                    whole = self.on_disk - self.on_disk % _itemsize(self._descr)
-                    os.ftruncate(self._fd, _NPY_HEADER_SIZE + whole)
-                    os.pwrite(self._fd, _npy_header(self._descr, whole // _itemsize(self._descr)),
-                              0)
-        except OSError as error:
-            problem = error
-        finally:
-            if self._fd >= 0:
-                try:
-                    os.close(self._fd)
-                except OSError as error:
-                    problem = problem or error
-            if self._temporary is not None:
-                if failure is None and problem is None:
-                    os.replace(self._temporary, self._final)
-                else:
-                    self._temporary.unlink(missing_ok=True)
-        if problem is not None:
-            if failure is None:
-                raise problem
-            failure.add_note(f"and then finishing the output failed too: {problem}")
+
+@dataclasses.dataclass(frozen=True)
+class _Status:
+    """What DataStream.progress() says of a recording (the fields record() uses)."""
+
+    bytes: int
+    chunks: int
+    samples: int
+    dropped_events: int
+    dropped_bytes: int
+    errors: int
+    cut_bytes: int
+    finished: bool
+    complete: bool
+    error_code: int
+    error_text: str
+    device_error: str
+
+    @classmethod
+    def of(cls, stream: pyvorn_device.DataStream, meter: Meter) -> _Status:
+        """The recording's status, counted into `meter` too."""
+        state: dict[str, Any] | None = stream.progress()
+        if state is None:
+            raise VornError("the stream is not a recording")
+        status = cls(**{field.name: state[field.name] for field in dataclasses.fields(cls)})
+        meter.bytes, meter.chunks, meter.samples = status.bytes, status.chunks, status.samples
+        meter.dropped_events, meter.dropped_bytes = status.dropped_events, status.dropped_bytes
+        meter.errors = status.errors
+        return status
+
+
+#: How often record() asks for the progress of its recording, in seconds.
+POLL_INTERVAL = 0.05
+
+
+def _watch_recording(stream: pyvorn_device.DataStream, meter: Meter, seconds: float | None,
+                     timeout: float | None) -> tuple[bool, bool]:
+    """Asks for the recording's progress on the caller's thread, reporting it, until nothing more
+    is to be written: the limit reached, the device's end, a device error, a failed write, or
+    `seconds` up. Returns (the device ended the stream, `timeout` seconds passed without a
+    chunk)."""
+    deadline = math.inf if seconds is None else meter.started + seconds
+    patience = math.inf if timeout is None else timeout
+    seen, seen_at = 0, meter.started
+    while True:
+        status = _Status.of(stream, meter)
+        now = time.monotonic()
+        if status.complete or status.errors or status.error_code:
+            return False, False
+        if status.finished:
+            return True, False
+        if status.chunks != seen:
+            seen, seen_at = status.chunks, now
+        if now >= deadline:
+            return False, False
+        if now - seen_at >= patience:
+            return False, True
+        meter.tick(now)
+        time.sleep(max(min(deadline, seen_at + patience, now + POLL_INTERVAL) - now, 0.0))
 
 
 def record(device: pyvorn_device.Device, addr: int,
            path: str | os.PathLike[str] | IO[bytes], *, chunks: int | None = None,
            bytes: int | None = None, seconds: float | None = None, dtype: object = "uint8",
-           format: Literal["npy", "raw"] | None = None, chunk_size: int = 0,
+           format: Format | None = None, chunk_size: int = 0,
            max_queue_elements: int = 4096, timeout: float | None = None,
-           progress: ProgressArg = False) -> Recording:
-    """Streams from `device` into the file at `path`, chunk by chunk, and says what it wrote.
+           progress: ProgressArg = False, sample_rate: float | None = None,
+           description: str = "",
+           tap: Callable[[pyvorn_device.ManagedBuffer], object] | None = None,
+           tap_interval: float = 0.1) -> Recording:
+    """Records the stream of `device` into the file at `path` and says what it wrote.
 
         vornkit.record(device, 0, "counter.npy", chunks=100, dtype="uint32")
 
-    The format is `format`, or by the file name: "npy" (a .npy file, which numpy.load() reads
-    as a 1-D array of `dtype`: one of NPY_DTYPES, or its type string with a byte order, which
-    the header keeps) or "raw" (the stream's bytes as they came). `path` may also be an open
-    binary file object (sys.stdout.buffer), which gets the raw bytes. How much: `chunks`,
-    `bytes` or `seconds`, or, with none, until the device ends the stream. The chunks are
-    written on the stream's delivery thread as they arrive; numpy is not needed.
+    The module's native writer (Device.start_recording) writes the chunks on the stream's
+    delivery thread: no chunk passes through Python, and numpy is not needed. The format is
+    `format`, or by the file name: "npy" (.npy: a file numpy.load() reads as a 1-D array of
+    `dtype`, which is one of NPY_DTYPES, or its type string with a byte order, which the header
+    keeps), "sigmf" (.sigmf-data or .sigmf-meta: both files are written beside the base name,
+    with `sample_rate` and `description` in the metadata; with format="sigmf", `path` is the
+    base name) or "raw" (the stream's bytes). Every format holds whole `dtype` samples only. An
+    open binary file object with a file descriptor (sys.stdout.buffer) gets raw bytes. How much:
+    `chunks`, `bytes` or `seconds`, or, with none, until the device ends the stream.
 
-    A regular file is written beside `path` and put in its place when the first chunk comes, so
-    a recording that fails before any data leaves an existing file untouched.
+    Files are written beside their targets and put in place when the first data comes, so a
+    recording that fails before any data leaves existing files untouched (and writes none).
 
-    Losing nothing or failing loudly: a device error (StreamError), dropped data
-    (StreamOverflowError), an end before `chunks`/`bytes` (StreamEndedError), `timeout` seconds
-    without data (StreamTimeoutError), a failed write (OSError: a full disk, say) and, in a
-    .npy file, bytes that do not make a whole sample (VornError) raise. The file is then left
-    complete up to the failure (a valid .npy file of the samples on disk), and the exception's
-    `progress` tells how much came.
+    Losing nothing or failing loudly: a failed write (OSError: a full disk, say; the first
+    error), a device error (StreamError, which ends the recording), dropped data
+    (StreamOverflowError, raised once the recording is over: the gaps are marked in a SigMF
+    recording), an end before `chunks`/`bytes` (StreamEndedError), `timeout` seconds without
+    data (StreamTimeoutError) and bytes that do not make a whole sample at the end (VornError)
+    raise. The files are then complete and valid up to the last whole sample, and the
+    exception's `progress` tells how much came.
+
+    `tap(chunk)` gets the newest chunk (with its `offset` and `time_ns`) at most once per
+    `tap_interval` seconds, on a thread of the module's own; it never slows the writer.
     """
     _one_limit(chunks=chunks, bytes=bytes, seconds=seconds)
     descr = _sample_type(dtype)
     itemsize = _itemsize(descr)
-    is_path = isinstance(path, (str, os.PathLike))
-    name = os.fspath(path) if isinstance(path, (str, os.PathLike)) else "-"
-    fmt = format or ("npy" if is_path and str(name).lower().endswith(".npy") else "raw")
-    if fmt not in ("npy", "raw"):
-        raise ValueError(f"format must be 'npy' or 'raw', not {fmt!r}")
-    if fmt == "npy" and bytes is not None and bytes % itemsize:
+    fd: int | None = None
+    if isinstance(path, (str, os.PathLike)):
+        fmt, target = recording_target(path, format)
+        written: pathlib.Path | None = pathlib.Path(
+            target + SIGMF_SUFFIXES[0] if fmt == "sigmf" else target)
+    else:
+        fmt, target, written = "raw", "", None
+        fd = _descriptor(path, format)
+    if bytes is not None and bytes % itemsize:
         raise ValueError(f"bytes={bytes} is not a whole number of {_dtype_label(descr)} samples")
-    output = _Output(path, fmt, descr)
-    label = output.path.name if output.path is not None else "-"
-    meter = Meter(progress, f"record {label}", bytes, seconds, chunks)
+    what = f"record {written or '-'}"
+    meter = Meter(progress, f"record {written.name if written else '-'}", bytes, seconds, chunks)
+    stream = device.start_recording(addr, target, fmt, descr, chunk_size, max_queue_elements,
+                                    sample_rate, description, tap, tap_interval, bytes, chunks,
+                                    fd)
+    if stream is None:
+        raise VornError(f"{what}: the device started no stream")
     try:
-        done = _acquire(device, addr, _taking(output.write), meter, max_bytes=bytes, max_chunks=chunks,
-                        seconds=seconds, chunk_size=chunk_size,
-                        max_queue_elements=max_queue_elements, timeout=timeout,
-                        what=f"record {output.path or '-'}")
-    except BaseException as failure:
-        output.close(failure)
-        raise
-    output.close(None)
-    if fmt == "npy" and done.bytes % itemsize:
-        raise VornError(f"record {output.path}: the stream gave {done.bytes} bytes, not a whole "
-                        f"number of {_dtype_label(descr)} samples; the last "
-                        f"{done.bytes % itemsize} bytes were not written")
-    return Recording(output.path, fmt, _dtype_label(descr), done.chunks, done.bytes,
-                     done.seconds)
+        ended, timed_out = _watch_recording(stream, meter, seconds, timeout)
+    finally:
+        stream.stop()  # returns once the writer has finished the files: the counts are final
+    status = _Status.of(stream, meter)
+    done = meter.finish()
+    failure = _failure(status, done, what, ended and (chunks is not None or bytes is not None),
+                       timed_out, timeout)
+    if failure is not None:
+        raise failure
+    if status.cut_bytes:
+        raise VornError(f"{what}: the stream gave {done.bytes} bytes, not a whole number of "
+                        f"{_dtype_label(descr)} samples; the last {status.cut_bytes} bytes were "
+                        "not written")
+    return Recording(written, fmt, _dtype_label(descr), done.chunks, done.bytes, done.seconds,
+                     done.samples)
+
+
+def _failure(status: _Status, done: Progress, what: str, ended_early: bool, timed_out: bool,
+             timeout: float | None) -> BaseException | None:
+    """The exception for how a recording ended, if it failed: a failed write (the first one),
+    a device error, drops, `timeout`, or the device's end before the limit, in this order."""
+    failure: OSError | VornError
+    if status.error_code:
+        failure = OSError(status.error_code, status.error_text)
+    elif status.errors:
+        failure = StreamError(status.device_error)
+    elif status.dropped_events:
+        failure = StreamOverflowError(overflow_report(status.dropped_events,
+                                                      status.dropped_bytes))
+    elif timed_out:
+        return StreamTimeoutError(f"{what}: no data from the device for {timeout} s (after "
+                                  f"{done.bytes} bytes in {done.chunks} chunks)", done)
+    elif ended_early:
+        return StreamEndedError(f"{what}: the device ended the stream after {done.bytes} "
+                                f"bytes in {done.chunks} chunks", done)
+    else:
+        return None
+    if isinstance(failure, StreamError):
+        failure.progress = done
+    failure.add_note(f"{what}: failed after {done.bytes} bytes in {done.chunks} chunks")
+    return failure

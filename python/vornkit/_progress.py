@@ -28,6 +28,12 @@ class Progress:
     total_chunks: int | None = None
     #: True in the last report, when the acquisition is over
     done: bool = False
+    #: record() only: whole samples in the file, events and bytes the queue dropped, and device
+    #: error events (0 for capture(), which raises at the first drop or error)
+    samples: int = 0
+    dropped_events: int = 0
+    dropped_bytes: int = 0
+    errors: int = 0
 
     @property
     def rate(self) -> float:
@@ -51,14 +57,20 @@ def megabytes(count: float) -> str:
 
 
 def describe(progress: Progress) -> str:
-    """One line: bytes (of the total), chunks and MB/s."""
+    """One line: bytes (of the total), chunks and MB/s, then drops and errors once there are
+    any."""
     amount = megabytes(progress.bytes)
     if progress.total_bytes is not None:
         amount += f" of {megabytes(progress.total_bytes)}"
     fraction = progress.fraction
     share = f" {fraction:4.0%}" if fraction is not None else ""
-    return (f"{amount}{share}  {progress.chunks} chunks  {progress.seconds:.1f} s  "
+    line = (f"{amount}{share}  {progress.chunks} chunks  {progress.seconds:.1f} s  "
             f"{progress.rate / 1e6:.1f} MB/s")
+    if progress.dropped_events:
+        line += f"  drops: {progress.dropped_events} events, {progress.dropped_bytes} bytes"
+    if progress.errors:
+        line += f"  errors: {progress.errors}"
+    return line
 
 
 class ProgressLine:
@@ -93,7 +105,8 @@ class ProgressLine:
 
 
 class Meter:
-    """Counts an acquisition's chunks and bytes and reports them, throttled, to a callable.
+    """Counts an acquisition's chunks and bytes (and a recording's samples, drops and errors) and
+    reports them, throttled, to a callable.
 
     `chunks` and `bytes` may be counted on another thread (the stream's delivery thread) while
     the caller's thread reports with tick()."""
@@ -113,6 +126,10 @@ class Meter:
         self.total_chunks = total_chunks
         self.chunks = 0
         self.bytes = 0
+        self.samples = 0
+        self.dropped_events = 0
+        self.dropped_bytes = 0
+        self.errors = 0
         self.started = time.monotonic()
         self.next_report = self.started if self._report is not None else float("inf")
 
@@ -125,7 +142,8 @@ class Meter:
     def snapshot(self, now: float | None = None, done: bool = False) -> Progress:
         seconds = (time.monotonic() if now is None else now) - self.started
         return Progress(self.chunks, self.bytes, seconds, self.total_bytes, self.total_seconds,
-                        self.total_chunks, done)
+                        self.total_chunks, done, self.samples, self.dropped_events,
+                        self.dropped_bytes, self.errors)
 
     def finish(self) -> Progress:
         """The final Progress, also reported."""

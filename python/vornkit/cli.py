@@ -6,9 +6,11 @@
     vorn reg PLUGIN [--options TEXT] set ADDR=VALUE...  stage register values, then send them
     vorn record PLUGIN [--options TEXT] [--set ADDR=VALUE]... [--addr N] [--chunk-size N]
                (--chunks N | --bytes N | --seconds S) [--dtype DTYPE] [--max-queue N]
-               [--timeout S] -o FILE
-                                                        stream into a .npy (or any other: raw)
-                                                        file; -o - writes raw bytes to stdout
+               [--timeout S] [--format raw|npy|sigmf] [--sample-rate HZ]
+               [--description TEXT] -o FILE
+                                                        record into a .npy, SigMF (.sigmf-data
+                                                        and .sigmf-meta) or raw file; -o -
+                                                        writes raw bytes to stdout
 
 PLUGIN is a path, or "sim" for the bundled simulated device. Numbers are decimal or 0x hexadecimal.
 Results go to standard output; messages, progress and record's summary to standard error.
@@ -20,6 +22,7 @@ from __future__ import annotations
 
 import argparse
 import importlib.metadata
+import math
 import os
 import re
 import sys
@@ -32,9 +35,9 @@ import pyvorn_device
 if TYPE_CHECKING:
     from _typeshed import SupportsWrite
 
-from ._acquire import NPY_DTYPES, record
-from ._errors import (RegisterError, StreamEndedError, StreamError, StreamOverflowError,
-                      StreamTimeoutError, VornError)
+from ._acquire import NPY_DTYPES, record, recording_target
+from ._errors import (RegisterError, StreamEndedError, StreamError, StreamTimeoutError,
+                      VornError)
 from ._plugins import _plugin_path, open_manager, set_registers
 from ._progress import Progress, ProgressLine
 
@@ -106,6 +109,18 @@ def seconds(text: str) -> float:
     return value
 
 
+def rate(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a number of samples per second") from None
+    if not 0 < value < math.inf:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive number of samples per "
+                                         "second")
+    return value
+
+
 def assignment(text: str) -> tuple[int, int]:
     """ADDR=VALUE, both 32-bit numbers."""
     addr, equals, value = text.partition("=")
@@ -162,7 +177,7 @@ def build_parser() -> Parser:
     put = actions.add_parser("set", help="set_register for each, then send_registers")
     put.add_argument("values", nargs="+", type=assignment, metavar="ADDR=VALUE")
 
-    rec = command("record", "stream into a file: .npy, or raw bytes for any other name")
+    rec = command("record", "record a stream into a file: .npy, SigMF, or raw bytes")
     rec.add_argument("--set", dest="values", action="append", type=assignment, default=[],
                      metavar="ADDR=VALUE", help="a register to set before streaming (repeatable)")
     rec.add_argument("--addr", type=uint32, default=0, metavar="N",
@@ -174,15 +189,23 @@ def build_parser() -> Parser:
     amount.add_argument("--bytes", type=number, metavar="N", help="record N bytes")
     amount.add_argument("--seconds", type=seconds, metavar="S", help="record for S seconds")
     rec.add_argument("--dtype", default="uint8", choices=list(NPY_DTYPES), metavar="DTYPE",
-                     help="the sample type of a .npy file (default: uint8; one of "
+                     help="the sample type: whole samples are written (default: uint8; one of "
                           f"{', '.join(NPY_DTYPES)})")
+    rec.add_argument("--format", choices=["raw", "npy", "sigmf"], default=None,
+                     help="the file format (default: by the name: .npy, .sigmf-data or "
+                          ".sigmf-meta; raw for any other)")
+    rec.add_argument("--sample-rate", type=rate, default=None, metavar="HZ",
+                     help="samples per second, for the SigMF metadata (core:sample_rate)")
+    rec.add_argument("--description", type=utf8, default="", metavar="TEXT",
+                     help="a description for the SigMF metadata (core:description)")
     rec.add_argument("--max-queue", type=queue_limit, default=4096, metavar="N",
                      help="events that may wait before they are dropped, 64 to 2147483647 "
                           "(default: 4096)")
     rec.add_argument("--timeout", type=seconds, default=10.0, metavar="S",
                      help="give up after S seconds without data (default: 10)")
     rec.add_argument("-o", "--output", required=True, metavar="FILE",
-                     help="the file to write; - for raw bytes to standard output. An existing "
+                     help="the file to write; for SigMF the base name of NAME.sigmf-data and "
+                          "NAME.sigmf-meta; - for raw bytes to standard output. An existing "
                           "file is replaced only once data has come")
     return parser
 
@@ -231,7 +254,8 @@ def output_failed(error: OSError) -> CliError:
         os.close(null)
     except (OSError, ValueError):
         pass
-    return CliError(f"cannot write to standard output: {error.strerror or error}", 1)
+    reason = os.strerror(error.errno) if error.errno else str(error)
+    return CliError(f"cannot write to standard output: {reason}", 1)
 
 
 def tell(line: str) -> None:
@@ -299,45 +323,49 @@ def apply(device: pyvorn_device.Device, values: list[tuple[int, int]]) -> None:
         raise CliError(str(error), 2 if error.addr is not None else 1) from None
 
 
-def summary(progress: Progress, errors: int, drops: tuple[int, int]) -> str:
-    events, lost = drops
-    dropped = f"{events} events, {lost} bytes" if events else "0"
-    return (f"{progress.chunks} chunks, {progress.bytes} bytes in {progress.seconds:.2f} s "
-            f"({progress.rate / 1e6:.1f} MB/s); errors: {errors}, drops: {dropped}")
+def summary(progress: Progress) -> str:
+    """Chunks, bytes, samples, time and rate, errors and drops of a recording."""
+    dropped = (f"{progress.dropped_events} events, {progress.dropped_bytes} bytes"
+               if progress.dropped_events else "0")
+    return (f"{progress.chunks} chunks, {progress.bytes} bytes, {progress.samples} samples in "
+            f"{progress.seconds:.2f} s ({progress.rate / 1e6:.1f} MB/s); errors: "
+            f"{progress.errors}, drops: {dropped}")
 
 
 def record_command(args: argparse.Namespace) -> None:
+    to_stdout = args.output == "-"
+    if to_stdout:
+        name, fmt = "standard output", args.format
+    else:
+        fmt, base = recording_target(args.output, args.format)  # the format is a choice
+        name = f"{base}.sigmf-data and .sigmf-meta" if fmt == "sigmf" else args.output
     device = create(load(args.plugin), args.options)
     if args.values:
         apply(device, args.values)
-    to_stdout = args.output == "-"
-    name = "standard output" if to_stdout else args.output
     show = ProgressLine(f"recording {name}") if sys.stderr.isatty() else False
     try:
         done = record(device, args.addr, sys.stdout.buffer if to_stdout else args.output,
                       chunks=args.chunks, bytes=args.bytes, seconds=args.seconds,
-                      dtype=args.dtype, chunk_size=args.chunk_size,
-                      max_queue_elements=args.max_queue, timeout=args.timeout, progress=show)
+                      dtype=args.dtype, format=fmt, chunk_size=args.chunk_size,
+                      max_queue_elements=args.max_queue, timeout=args.timeout, progress=show,
+                      sample_rate=args.sample_rate, description=args.description)
     except (StreamError, StreamEndedError, StreamTimeoutError) as error:
         if error.progress is not None:
-            overflow = isinstance(error, StreamOverflowError)
-            drops = error.dropped if isinstance(error, StreamOverflowError) else (0, 0)
-            errors = int(isinstance(error, StreamError) and not overflow)
-            tell(f"incomplete {name}: {summary(error.progress, errors, drops)}")
+            tell(f"incomplete {name}: {summary(error.progress)}")
         raise CliError(str(error), 1) from None
     except OSError as error:
         if to_stdout:
             raise output_failed(error) from None
-        raise CliError(f"cannot write {name}: {error.strerror or error}", 1) from None
+        # the writer's text names the file and what failed
+        raise CliError(error.strerror or str(error), 1) from None
     except VornError as error:
         raise CliError(str(error), 1) from None
     except ValueError as error:  # the device refused the stream's arguments
         raise CliError(str(error), 2) from None
     except RuntimeError as error:  # the device could not start the stream
         raise CliError(f"the device did not start the stream: {error}", 1) from None
-    what = f"{done.samples} {done.dtype} samples" if done.format == "npy" else "raw bytes"
-    progress = Progress(done.chunks, done.bytes, done.seconds)
-    tell(f"recorded {name} ({what}): {summary(progress, 0, (0, 0))}")
+    tell(f"recorded {name} ({done.format}, {done.dtype}): "
+         f"{summary(Progress(done.chunks, done.bytes, done.seconds, samples=done.samples))}")
 
 
 COMMANDS = {"probe": probe, "info": info, "reg": reg, "record": record_command}

@@ -1,5 +1,6 @@
 """vornkit.capture and vornkit.record against the simulated device's counter pattern."""
 
+import io
 import sys
 
 import numpy as np
@@ -7,7 +8,6 @@ import pytest
 
 import pyvorn_device
 import vornkit
-from conftest import run_python
 
 WAVEFORM, CHUNK_SIZE, CHUNK_RATE, CHUNK_COUNT, ERROR_INTERVAL = 0x100, 0x104, 0x108, 0x10C, 0x11C
 
@@ -75,24 +75,14 @@ class TestCapture:
 
 
 class TestRecord:
-    def test_npy_and_raw_files_hold_the_whole_stream(self, sim, tmp_path):
-        done = vornkit.record(sim, 0, tmp_path / "counter.npy", chunks=100, dtype="uint32")
-        assert (done.format, done.chunks, done.bytes, done.samples) == ("npy", 100, 100_000, 25_000)
-        assert np.array_equal(np.load(tmp_path / "counter.npy"), counter(0, 25_000))
-
-        done = vornkit.record(sim, 0, tmp_path / "counter.bin", bytes=4001)
-        assert done.format == "raw" and done.bytes == 4001
-        assert (tmp_path / "counter.bin").read_bytes() == counter(0, 1001).tobytes()[:4001]
-
-        vornkit.record(sim, 0, tmp_path / "timed.npy", seconds=0.1, dtype=np.uint32)
-        timed = np.load(tmp_path / "timed.npy")
-        assert timed.size > 0 and np.array_equal(timed, counter(0, timed.size))
-
     def test_a_failure_leaves_a_valid_file_of_what_came_before(self, sim, tmp_path):
         vornkit.set_registers(sim, {ERROR_INTERVAL: 3})
-        with pytest.raises(vornkit.StreamError, match="after chunk 3"):
+        with pytest.raises(vornkit.StreamError, match="after chunk 3") as error:
             vornkit.record(sim, 0, tmp_path / "cut.npy", chunks=10, dtype="uint32")
-        assert np.array_equal(np.load(tmp_path / "cut.npy"), counter(0, 750))
+        # The writer goes on until record() sees the error and stops the stream.
+        saved = np.load(tmp_path / "cut.npy")
+        assert saved.size >= 750 and np.array_equal(saved, counter(0, saved.size))
+        assert error.value.progress.errors >= 1 and error.value.progress.samples == saved.size
 
         vornkit.set_registers(sim, {ERROR_INTERVAL: 0, CHUNK_SIZE: 1001, CHUNK_COUNT: 2})
         with pytest.raises(vornkit.VornError, match="the last 2 bytes were not written"):
@@ -100,6 +90,8 @@ class TestRecord:
         assert np.array_equal(np.load(tmp_path / "odd.npy"), counter(0, 500))
         with pytest.raises(ValueError, match="unsupported dtype 'uint3'"):
             vornkit.record(sim, 0, tmp_path / "x.npy", chunks=1, dtype="uint3")
+        with pytest.raises(ValueError, match="has none .*: give a path"):
+            vornkit.record(sim, 0, io.BytesIO(), chunks=1)
 
     def test_no_data_leaves_an_existing_file_untouched(self, sim, stream_manager, tmp_path):
         target = tmp_path / "kept.npy"
@@ -113,12 +105,6 @@ class TestRecord:
         assert target.read_bytes() == b"precious"
         assert [path.name for path in tmp_path.iterdir()] == ["kept.npy"]
 
-    def test_a_full_disk_keeps_what_is_on_disk_and_raises_the_first_error(self, tmp_path):
-        # A file size limit of 50,000 bytes, as a full disk or a quota would stop the writes.
-        result = run_python(RECORD_PAST_SIZE_LIMIT, str(tmp_path / "cut.npy"))
-        assert result.stdout.split() == ["27", "stopped"], result.stderr  # EFBIG
-        assert np.array_equal(np.load(tmp_path / "cut.npy"), counter(0, (50_000 - 128) // 4))
-
     @pytest.mark.parametrize("dtype", [">u4", np.dtype(">u4"), "<u4"])
     def test_npy_files_keep_the_byte_order_of_the_dtype(self, sim, tmp_path, dtype):
         vornkit.record(sim, 0, tmp_path / "x.npy", bytes=4000, dtype=dtype)
@@ -128,19 +114,3 @@ class TestRecord:
         with pytest.raises(ValueError, match="needs a byte order"):
             vornkit.record(sim, 0, tmp_path / "y.npy", chunks=1, dtype="|u4")
 
-
-RECORD_PAST_SIZE_LIMIT = """
-import resource, signal, sys
-from conftest import ROOT
-sys.path.insert(0, str(ROOT / "python"))
-import vornkit
-signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-resource.setrlimit(resource.RLIMIT_FSIZE, (50_000, 50_000))
-device = vornkit.open_device("sim", "sim1")
-vornkit.set_registers(device, {0x100: 0, 0x104: 1000, 0x108: 20000})
-try:
-    vornkit.record(device, 0, sys.argv[1], chunks=100, dtype="uint32")
-except OSError as error:
-    kept = error
-    print(error.errno, "stopped" if "acquisitions running: 0" in device.get_status() else "running")
-"""
