@@ -140,8 +140,6 @@ def test_a_device_error_is_annotated_and_raised(stream_manager, tmp_path):
                                       "core:comment": "Oops"}
 
 
-@pytest.mark.xfail(strict=True, reason="the native writer still counts device errors that come "
-                   "after its limit, though it ignores their data")
 def test_what_comes_after_the_limit_is_not_the_recordings(sim, tmp_path):
     vornkit.set_registers(sim, {0x11C: 100})  # an error after every 100th chunk
     with sim.start_recording(0, tmp_path / "clean.npy", "npy", "<u4", max_chunks=100) as stream:

@@ -321,6 +321,9 @@ void RecordingWriter::deliver(Event&& event, const EventInfo& at) {
     } else if (const auto* view = std::get_if<Events::DataView>(&event)) {
         take(view->data, view->size, at);
     } else if (const auto* error = std::get_if<Events::Error>(&event)) {
+        if (complete_) {
+            return;  // after the limit: not the recording's
+        }
         status_->add(status_->errors_, 1);
         {
             std::lock_guard lock(status_->mutex_);
@@ -336,8 +339,8 @@ void RecordingWriter::deliver(Event&& event, const EventInfo& at) {
 }
 
 void RecordingWriter::dropped(const Dropped& lost, const EventInfo& /*at*/) {
-    if (finished_) {
-        return;
+    if (finished_ || complete_) {
+        return;  // after the limit, what is lost is not the recording's
     }
     status_->add(status_->dropped_events_, lost.events);
     status_->add(status_->dropped_bytes_, lost.bytes);
