@@ -103,6 +103,19 @@ def run_streams(device, streams: int, on_chunk, ends: Ends, chunk_size: int = 0,
     return seconds, cpu
 
 
+def counter_sim(total: int, size: int) -> pyvorn_device.Device:
+    """A simulated device whose next stream is the counter at full speed: `total` bytes in chunks
+    of `size`."""
+    sim = pyvorn_device.get_device_manager(SIM).create_device("sim0")
+    settings = {"WAVEFORM": COUNTER, "CHUNK_SIZE": size, "CHUNK_RATE": 0,
+                "CHUNK_COUNT": total // size}
+    for name, value in settings.items():
+        sim.set_register(ACQ[name], value, 0)
+    if sim.send_registers() != pyvorn_device.ReturnCode.Success:
+        raise SystemExit("the simulated device refused its settings")
+    return sim
+
+
 def saturated_sim(device, streams: int, chunks: int, size: int) -> float:
     """`streams` acquisitions of the simulated `device` at once, each `chunks` counter chunks of
     `size` bytes as fast as possible (nothing dropped); the seconds until the last one ended."""

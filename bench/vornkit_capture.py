@@ -38,12 +38,7 @@ QUEUE = 2**20
 
 
 def device(total: int, size: int) -> pyvorn_device.Device:
-    """A simulated device whose next stream is the counter, `total` bytes in chunks of `size`."""
-    sim = pyvorn_device.get_device_manager(stream_common.SIM).create_device("sim0")
-    acq = stream_common.ACQ
-    vornkit.set_registers(sim, {acq["WAVEFORM"]: stream_common.COUNTER, acq["CHUNK_SIZE"]: size,
-                                acq["CHUNK_RATE"]: 0, acq["CHUNK_COUNT"]: total // size})
-    return sim
+    return stream_common.counter_sim(total, size)
 
 
 def callback(sim: pyvorn_device.Device, total: int) -> np.ndarray:
