@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import assert_runs_ok, run_python
+from conftest import assert_runs_ok, run_python, skip_under_asan
 
 
 EXIT_SCRIPT = """
@@ -180,6 +180,8 @@ print("ok")
 """
 
 
+@skip_under_asan("a fork while other threads allocate can leave the sanitizer allocator's own lock "
+                 "held in the child: its runtime here has no fork handlers for it")
 def test_forked_children_get_fresh_streams_and_dead_inherited_ones(sim_plugin, stream_plugin):
     assert_runs_ok(FORK_SCRIPT, str(sim_plugin), str(stream_plugin), timeout=120)
 
