@@ -13,8 +13,8 @@ count (nothing may be dropped; a drop fails the run):
              path of the package before the native recorder
 
 per file system (`--dirs`, default /dev/shm and the system's temporary folder). Rounds alternate;
-medians in MB/s, with native / min(device, dd) and native / python. While the native recorder
-runs, a Python thread ticks every millisecond; its lateness (p99, max) is printed too.
+medians in MB/s, with native / min(device, dd) and native / python. While vornkit.record() records
+the same stream, a Python thread ticks every millisecond; its lateness (p99, max) is printed too.
 
     scripts/bench recording
     scripts/bench recording --sizes 4096 --mib 64 --rounds 3
@@ -54,13 +54,19 @@ def record(total: int, size: int, path: str, fmt: str, fd: int | None = None) ->
     stream = sim.start_recording(0, path, format=fmt, dtype="<u4", fd=fd,
                                  max_queue_elements=queue_for(total, size))
     while not stream.progress()["finished"]:
-        time.sleep(0.0005)
+        time.sleep(0.002)  # asking costs the interpreter lock: a few hundred times a second
     seconds = time.perf_counter() - began
     progress = stream.progress()
     stream.stop()
     if progress["dropped_events"] or progress["bytes"] != total or progress["error_code"]:
         raise SystemExit(f"recording lost data or failed: {progress}")
     return seconds
+
+
+def through_vornkit(total: int, size: int, folder: str) -> None:
+    """vornkit.record of the same stream, as a program records: for the ticker."""
+    vornkit.record(device(total, size), 0, os.path.join(folder, "bench-ticker.npy"),
+                   bytes=total, dtype="<u4", max_queue_elements=queue_for(total, size))
 
 
 def device_alone(total: int, size: int, folder: str) -> float:
@@ -152,7 +158,7 @@ def main() -> None:
                     for name, run in contenders.items():
                         times[name].append(run(total, size, scratch))
                 rate = {name: total / statistics.median(t) / MB for name, t in times.items()}
-                p99, worst = ticker_lateness(lambda: native(total, size, scratch))
+                p99, worst = ticker_lateness(lambda: through_vornkit(total, size, scratch))
                 limit = min(rate["device"], rate["dd"])
                 print(f"{folder:<12} {size:>7} {rate['device']:>8.0f} {rate['dd']:>8.0f} "
                       f"{rate['native']:>8.0f} {rate['python']:>8.0f} "

@@ -35,9 +35,10 @@ from ._plugins import (
     sim_plugin,
 )
 from ._progress import Progress, ProgressLine
-from ._stream import AsyncChunkStream, ChunkStream, astream, stream
+from ._stream import AsyncChunkStream, Block, ChunkStream, astream, stream
 
 __all__ = [
+    "Block",
     "NPY_DTYPES",
     "OVERFLOW_PREFIX",
     "AsyncChunkStream",

@@ -38,6 +38,23 @@ def _wake(waiter: asyncio.Future[None]) -> None:
         waiter.set_result(None)
 
 
+class Block(bytes):
+    """A block of an aligned stream, copied from its DataView (valid only during the callback):
+    its bytes, and where it sits in the stream, as on the module's chunks."""
+
+    #: the stream position of the block's first byte (dropped bytes counted: a gap is a jump)
+    offset: int
+    #: when the device pushed its first byte, on the clock of time.monotonic_ns()
+    time_ns: int
+
+
+def _block(view: Buffer) -> Block:
+    block = Block(view)
+    block.offset = view.offset  # type: ignore[attr-defined]
+    block.time_ns = view.time_ns  # type: ignore[attr-defined]
+    return block
+
+
 class _Channel:
     """The stream's callable and a bounded hand-off to one consumer thread or event loop.
 
@@ -62,13 +79,13 @@ class _Channel:
         if self._closed:
             return
         if data is not None and not self._dropped_events and len(self._items) < self._limit:
-            self._items.append(bytes(data) if self._copy else data)  # the usual case, first
+            self._items.append(_block(data) if self._copy else data)  # the usual case, first
             if self._sleeping or self._waiter is not None:
                 self._wake()
             return
         item: object
         if data is not None:
-            item = data = bytes(data) if self._copy else data
+            item = data = _block(data) if self._copy else data
         elif error is not None:
             item = stream_error(error)
         else:
@@ -311,7 +328,7 @@ class AsyncChunkStream(_StreamBase[T]):
         await self.aclose()
 
 
-# The element types: ManagedBuffer for plain streams, bytes for aligned ones, and StreamError
+# The element types: ManagedBuffer for plain streams, Block for aligned ones, and StreamError
 # too when errors are yielded.
 @overload
 def stream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ...,
@@ -322,7 +339,7 @@ def stream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ...
 def stream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ...,
            alignment: int, max_queue_elements: int = ...,
            errors: Literal["raise"] = "raise", timeout: float | None = ...,
-           ) -> ChunkStream[bytes]: ...
+           ) -> ChunkStream[Block]: ...
 @overload
 def stream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ...,
            alignment: None = None, max_queue_elements: int = ...,
@@ -332,7 +349,7 @@ def stream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ...
 def stream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ...,
            alignment: int, max_queue_elements: int = ...,
            errors: Literal["yield"], timeout: float | None = ...,
-           ) -> ChunkStream[bytes | StreamError]: ...
+           ) -> ChunkStream[Block | StreamError]: ...
 def stream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = 0,
            alignment: int | None = None, max_queue_elements: int = 4096,
            errors: ErrorPolicy = "raise", timeout: float | None = None,
@@ -345,8 +362,9 @@ def stream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = 0,
 
     `addr` and `chunk_size` go to the device. Without `alignment` the chunks are the device's
     own `ManagedBuffer` objects (no copy; keep them as long as you like). With `alignment` the
-    stream is an aligned stream, and each block arrives as `bytes` (copied from its DataView,
-    which is valid only during the callback): multiples of `alignment` bytes, except the last.
+    stream is an aligned stream, and each block arrives as a `Block`, a `bytes` copied from its
+    DataView (valid only during the callback): multiples of `alignment` bytes, except the last.
+    Chunks and blocks alike carry `offset` and `time_ns`: where they sit in the stream.
 
     At most `max_queue_elements` events wait to be read, in the module's queue and here alike:
     when the loop falls that far behind, newer events are dropped and reported, in their place,
@@ -372,7 +390,7 @@ def astream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ..
 def astream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ...,
             alignment: int, max_queue_elements: int = ...,
             errors: Literal["raise"] = "raise", timeout: float | None = ...,
-            ) -> AsyncChunkStream[bytes]: ...
+            ) -> AsyncChunkStream[Block]: ...
 @overload
 def astream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ...,
             alignment: None = None, max_queue_elements: int = ...,
@@ -382,7 +400,7 @@ def astream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ..
 def astream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = ...,
             alignment: int, max_queue_elements: int = ...,
             errors: Literal["yield"], timeout: float | None = ...,
-            ) -> AsyncChunkStream[bytes | StreamError]: ...
+            ) -> AsyncChunkStream[Block | StreamError]: ...
 def astream(device: pyvorn_device.Device, addr: int = 0, *, chunk_size: int = 0,
             alignment: int | None = None, max_queue_elements: int = 4096,
             errors: ErrorPolicy = "raise", timeout: float | None = None,

@@ -51,18 +51,21 @@ class SlowStop:
 
 
 class TestIterator:
-    def test_plain_chunks_stay_valid_and_aligned_blocks_are_bytes(self, stream_manager):
+    def test_plain_chunks_stay_valid_and_aligned_blocks_are_placed_bytes(self, stream_manager):
         with vornkit.stream(scripted(stream_manager, "o10 o0 o5 s"), 0) as chunks:
             kept = list(chunks)
             assert chunks.closed
         assert all(isinstance(c, pyvorn_device.ManagedBuffer) for c in kept)
         assert b"".join(bytes(c) for c in kept) == counter_bytes(0, 15)
         assert [len(memoryview(c)) for c in kept] == [10, 0, 5]
+        assert [c.offset for c in kept] == [0, 10, 10]
 
         blocks = list(vornkit.stream(scripted(stream_manager, "o6 o1 o1 o5 s"), 0, alignment=4))
-        assert [type(b) for b in blocks] == [bytes] * 4
+        assert [type(b) for b in blocks] == [vornkit.Block] * 4
         assert blocks == [counter_bytes(0, 4), counter_bytes(4, 4), counter_bytes(8, 4),
                           counter_bytes(12, 1)]
+        assert [b.offset for b in blocks] == [0, 4, 8, 12]
+        assert blocks[0].time_ns == blocks[1].time_ns <= blocks[3].time_ns
 
     @pytest.mark.parametrize("leave", ["break", "with", "close", "timeout"])
     def test_leaving_stops_the_stream(self, sim, leave):
