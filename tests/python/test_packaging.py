@@ -49,7 +49,7 @@ device.set_register(0x100, 0)
 REVEALED = [
     'Revealed type is "pyvorn_device.DeviceManager | None"',
     'Revealed type is "int | None"',
-    'Revealed type is "bytes | vornkit._errors.StreamError"',
+    'Revealed type is "vornkit._stream.Block | vornkit._errors.StreamError"',
     'error: Too few arguments for "set_register" of "Device"',
 ]
 
