@@ -30,8 +30,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using vorn::DataStream::Event;
-using vorn::DataStream::OwnedStreamQueue;
 using vorn::DataStream::IdleWait;
+using vorn::DataStream::OwnedStreamQueue;
 using vorn::DataStream::Events::OwnedData;
 using vorn::DataStream::Events::Stop;
 using Clock = std::chrono::steady_clock;

@@ -3,11 +3,12 @@
 //
 // Design note. pybind11 gives no public way to make objects faster than its general casts, to
 // destroy a device without the interpreter lock, to refuse objects made by __new__, to find the
-// holder of a registered instance, or to replace a closed device's native object; these helpers do it by relying on details of one pybind11
-// release series, checked below, so that an upgrade fails the build here instead of corrupting
-// memory somewhere else. When the check fails, compare every function in this file with the new
-// version's detail/class.h, detail/common.h, detail/type_caster_base.h and pybind11.h (instance,
-// value_and_holder, type_info, clear_instance, pybind11_object_dealloc) before extending it.
+// holder of a registered instance, or to replace a closed device's native object; these helpers do
+// it by relying on details of one pybind11 release series, checked below, so that an upgrade fails
+// the build here instead of corrupting memory somewhere else. When the check fails, compare every
+// function in this file with the new version's detail/class.h, detail/common.h,
+// detail/type_caster_base.h and pybind11.h (instance, value_and_holder, type_info, clear_instance,
+// pybind11_object_dealloc) before extending it.
 #pragma once
 
 #include <Python.h>

@@ -48,8 +48,9 @@ class ClosedDevice final : public vorn::Device {
     Status trigger(unsigned int, std::int32_t) override { closed(); }
     std::uint64_t write(unsigned int, std::uint64_t, const std::uint8_t*) override { closed(); }
     std::uint64_t read(unsigned int, std::uint64_t, std::uint8_t*) override { closed(); }
-    std::optional<std::unique_ptr<DataStream>> start_read_stream(
-        unsigned int, vorn::DataStream::EventCallback&&, std::uint64_t) override {
+    std::optional<std::unique_ptr<DataStream>> start_read_stream(unsigned int,
+                                                                 vorn::DataStream::EventCallback&&,
+                                                                 std::uint64_t) override {
         closed();
     }
     std::optional<std::string> get_status() override { closed(); }

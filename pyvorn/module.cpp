@@ -96,9 +96,9 @@ void register_device(py::module_& m) {
                 return self;
             },
             py::return_value_policy::reference)
-        .def("__exit__", [](Device& self, const std::optional<py::type>&,
-                            const std::optional<py::object>&,
-                            const std::optional<py::object>&) { pyvorn::close_device(self); });
+        .def("__exit__",
+             [](Device& self, const std::optional<py::type>&, const std::optional<py::object>&,
+                const std::optional<py::object>&) { pyvorn::close_device(self); });
 }
 
 // The loader's messages carry the path's bytes exactly as given. When those are not valid UTF-8,

@@ -89,8 +89,7 @@ void run_tap(const std::shared_ptr<TapSlot>& slot, const std::shared_ptr<PythonD
 class WriterConsumer final : public vorn::DataStream::Consumer {
   public:
     explicit WriterConsumer(std::unique_ptr<RecordingWriter> writer) : writer_(std::move(writer)) {}
-    void deliver(vorn::DataStream::Event&& event,
-                 const vorn::DataStream::EventInfo& at) override {
+    void deliver(vorn::DataStream::Event&& event, const vorn::DataStream::EventInfo& at) override {
         writer_->deliver(std::move(event), at);
     }
     void dropped(const vorn::DataStream::Dropped& lost,
@@ -114,8 +113,8 @@ std::optional<StreamHandle> start_recording(vorn::Device& device, unsigned int a
     } catch (const std::invalid_argument& error) {
         throw py::value_error(error.what());
     }
-    if (arguments.sample_rate && !(std::isfinite(*arguments.sample_rate) &&
-                                   *arguments.sample_rate > 0)) {
+    if (arguments.sample_rate &&
+        !(std::isfinite(*arguments.sample_rate) && *arguments.sample_rate > 0)) {
         throw py::value_error("sample_rate must be a positive number");
     }
     if (!(arguments.tap_interval >= 0) || !std::isfinite(arguments.tap_interval)) {
@@ -144,8 +143,7 @@ std::optional<StreamHandle> start_recording(vorn::Device& device, unsigned int a
     } catch (const std::system_error& error) {
         // OSError(errno, text) becomes the errno's own class (FileNotFoundError, ...); the text
         // names the file.
-        PyErr_SetObject(PyExc_OSError,
-                        py::make_tuple(error.code().value(), error.what()).ptr());
+        PyErr_SetObject(PyExc_OSError, py::make_tuple(error.code().value(), error.what()).ptr());
         throw py::error_already_set();
     }
     StreamParts parts;
@@ -153,8 +151,8 @@ std::optional<StreamHandle> start_recording(vorn::Device& device, unsigned int a
     parts.consumer = std::make_unique<WriterConsumer>(std::move(writer));
     parts.python = tap_python;
     parts.python_on_delivery_thread = false;
-    auto stream =
-        start_stream(device, addr, arguments.chunk_size, arguments.max_queue_elements, std::move(parts));
+    auto stream = start_stream(device, addr, arguments.chunk_size, arguments.max_queue_elements,
+                               std::move(parts));
     if (stream && tap) {
         std::thread(run_tap, tap, tap_python).detach();
     }

@@ -187,8 +187,8 @@ std::shared_ptr<const void> device_owner(vorn::Device& device) {
 }  // namespace
 
 std::optional<StreamHandle> start_stream(vorn::Device& device, unsigned int addr,
-                                         std::uint64_t chunk_size,
-                                         std::uint64_t max_queue_elements, StreamParts parts) {
+                                         std::uint64_t chunk_size, std::uint64_t max_queue_elements,
+                                         StreamParts parts) {
     throw_if_closed(device);
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         // The callable would run on the main interpreter's thread states, and outlive this one.

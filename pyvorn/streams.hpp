@@ -40,8 +40,8 @@ struct StreamParts {
 // queue limit, refuses closed devices and subinterpreters, keeps the plugin loaded. None when the
 // device started no stream.
 std::optional<StreamHandle> start_stream(vorn::Device& device, unsigned int addr,
-                                         std::uint64_t chunk_size,
-                                         std::uint64_t max_queue_elements, StreamParts parts);
+                                         std::uint64_t chunk_size, std::uint64_t max_queue_elements,
+                                         StreamParts parts);
 
 // Stops a stream session started for Python (without the interpreter lock) and ends its delivery
 // there. True when the caller is to wait for the end: not on any stream's delivery thread (its own

@@ -4,8 +4,8 @@
 // SimBoard instead. The board holds what lives on the hardware: the register file, the trigger
 // counter, the device memory and the state of the link to the host. The device (sim_plugin.cpp)
 // holds what lives in the host driver: staged register writes and the readable copy of the
-// registers. Keeping the two apart is what lets the acquisition thread (sim_acquisition.hpp) work on
-// the board only (it reads its settings, updates its status), never on the device object, and
+// registers. Keeping the two apart is what lets the acquisition thread (sim_acquisition.hpp) work
+// on the board only (it reads its settings, updates its status), never on the device object, and
 // share the board with a stream handle that outlives the device. Every public
 // member function of SimBoard is therefore safe to call from any thread; one mutex guards the
 // whole board.

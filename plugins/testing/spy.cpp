@@ -94,8 +94,7 @@ class SpyManager final : public vorn_test::QuietManager {
         if (options.find("wait-for-go") != std::string::npos) {
             wait_for_go();
         }
-        return vorn::DeviceHandle(new SpyDevice(options),
-                                  vorn::device_deleter{shared_from_this()});
+        return vorn::DeviceHandle(new SpyDevice(options), vorn::device_deleter{shared_from_this()});
     }
 
   private:

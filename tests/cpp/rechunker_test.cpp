@@ -237,11 +237,11 @@ TEST(Rechunker, KeepsTheGridAcrossAGapAndReportsTheWholeHole) {
     Rechunker rechunker(sink.callback(), 4);
     EventCallback feed_into = [&](Event&& event) { rechunker(std::move(event)); };
     sink.feed(feed_into, pattern(6, 0), true);    // bytes 0-5: block 0-3, bytes 4-5 pending
-    rechunker.dropped(Dropped{1, 5}, {});             // bytes 6-10 dropped: the hole is 4-11
+    rechunker.dropped(Dropped{1, 5}, {});         // bytes 6-10 dropped: the hole is 4-11
     sink.feed(feed_into, pattern(7, 11), false);  // bytes 11-17: 11 skipped, block 12-15
-    rechunker.dropped(Dropped{2, 4}, {});             // bytes 18-21 (16-17 pending): hole 16-23
+    rechunker.dropped(Dropped{2, 4}, {});         // bytes 18-21 (16-17 pending): hole 16-23
     rechunker(Event{Error{"device"}});
-    rechunker.dropped(Dropped{1, 0}, {});            // an error dropped: no gap in the data
+    rechunker.dropped(Dropped{1, 0}, {});        // an error dropped: no gap in the data
     sink.feed(feed_into, pattern(3, 22), true);  // bytes 22-24: 22-23 skipped, then the end
     rechunker(Event{Stop{}});
 
@@ -282,16 +282,16 @@ TEST(Rechunker, EveryViewSitsOnTheGridAndEveryGapWhereItsHoleBegins) {
     std::vector<Placed> seen;
     Rechunker rechunker(std::make_unique<Log>(&seen), 4);
     auto chunk = [](std::size_t size) { return Event{OwnedData::allocate(size)}; };
-    rechunker.deliver(chunk(6), {0, 100});     // block 0-3; 4-5 pending
-    rechunker.dropped(Dropped{1, 5}, {6, 150});  // bytes 6-10: the hole is 4-11
-    rechunker.deliver(chunk(7), {11, 200});    // 11 skipped, block 12-15; 16-17 pending
+    rechunker.deliver(chunk(6), {0, 100});        // block 0-3; 4-5 pending
+    rechunker.dropped(Dropped{1, 5}, {6, 150});   // bytes 6-10: the hole is 4-11
+    rechunker.deliver(chunk(7), {11, 200});       // 11 skipped, block 12-15; 16-17 pending
     rechunker.dropped(Dropped{2, 4}, {18, 250});  // bytes 18-21: the hole is 16-23
-    rechunker.deliver(chunk(5), {22, 300});    // 22-23 skipped; 24-26 pending
-    rechunker.deliver(chunk(3), {27, 400});    // block 24-27 gathered; 28-29 pending
+    rechunker.deliver(chunk(5), {22, 300});       // 22-23 skipped; 24-26 pending
+    rechunker.deliver(chunk(3), {27, 400});       // block 24-27 gathered; 28-29 pending
     rechunker.deliver(Event{Stop{}}, {30, 500});
 
     const std::vector<std::tuple<std::size_t, std::uint64_t, std::uint64_t, std::int64_t>> want{
-        {3, 4, 0, 100}, {99, 8, 4, 150}, {3, 4, 12, 200}, {99, 8, 16, 250},
+        {3, 4, 0, 100},  {99, 8, 4, 150}, {3, 4, 12, 200}, {99, 8, 16, 250},
         {3, 4, 24, 300}, {3, 2, 28, 400}, {0, 0, 30, 500}};
     ASSERT_EQ(seen.size(), want.size());
     for (std::size_t i = 0; i < want.size(); ++i) {

@@ -51,8 +51,8 @@ class OwnedStreamQueue {
     StreamDelivery& delivery() noexcept { return *delivery_; }
 
   private:
-    static std::unique_ptr<StreamDelivery> make_delivery(EventCallback&& consumer,
-                                                         int max_elements, IdleWait idle) {
+    static std::unique_ptr<StreamDelivery> make_delivery(EventCallback&& consumer, int max_elements,
+                                                         IdleWait idle) {
         StreamDelivery::Options options;
         options.idle = idle;
         return std::make_unique<StreamDelivery>(

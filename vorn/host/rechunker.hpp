@@ -86,9 +86,9 @@ class Rechunker final : public Consumer {
     void pass(Call&& call);
 
     std::unique_ptr<Consumer> next_;
-    Events::OwnedData buffer_;   // capacity: buffer_.size(); holds the pending bytes
-    std::uint64_t filled_ = 0;   // pending bytes at the start of the buffer; < alignment_
-    std::uint64_t skip_ = 0;     // bytes still to skip after a gap before the grid resumes
+    Events::OwnedData buffer_;    // capacity: buffer_.size(); holds the pending bytes
+    std::uint64_t filled_ = 0;    // pending bytes at the start of the buffer; < alignment_
+    std::uint64_t skip_ = 0;      // bytes still to skip after a gap before the grid resumes
     std::uint64_t position_ = 0;  // the stream position of the next byte to come
     EventInfo pending_at_;        // where the first pending byte sits, while filled_ > 0
     bool lost_block_ = false;     // a block was lost for want of memory, not yet reported
