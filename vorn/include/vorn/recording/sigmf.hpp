@@ -1,6 +1,6 @@
 // SigMF metadata of a recording (the .sigmf-meta JSON file beside a .sigmf-data file of samples):
 // the global fields, capture segments that say where each run of samples sat in the stream, and
-// annotations, after the SigMF core specification.
+// annotations, in the fields of the SigMF core namespace.
 //
 // Header-only, like sample_type.hpp. Not included by vorn/vorn.hpp: include it directly.
 #pragma once
@@ -20,7 +20,7 @@ namespace vorn::recording {
 
 inline constexpr std::string_view sigmf_data_suffix = ".sigmf-data";
 inline constexpr std::string_view sigmf_meta_suffix = ".sigmf-meta";
-// The version of the specification the metadata follows (only core fields of 1.0.0 are used).
+// The SigMF version the metadata declares (it uses core fields of 1.0.0 only).
 inline constexpr std::string_view sigmf_version = "1.0.0";
 
 // A capture segment: from `sample_start` in the data file on, the samples continue the stream at
@@ -43,7 +43,7 @@ struct SigmfMeta {
     std::string hw;
     std::string description;
     std::optional<double> sample_rate;
-    // Both in order of sample_start, as the specification requires.
+    // Both in order of sample_start: SigMF readers refuse them otherwise.
     std::vector<SigmfCapture> captures;
     std::vector<SigmfAnnotation> annotations;
 };
