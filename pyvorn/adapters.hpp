@@ -25,6 +25,18 @@
 
 namespace pyvorn {
 
+// A new chunk object for a callable (a new reference), inside a run. A Python failure to make one
+// becomes a std::runtime_error with its text.
+template <typename Chunk>
+PyObject* chunk_for_call(Chunk&& chunk) {
+    try {
+        return new_chunk_object(std::forward<Chunk>(chunk)).release().ptr();
+    } catch (pybind11::error_already_set& failure) {
+        failure.restore();
+        throw std::runtime_error(take_python_error());
+    }
+}
+
 // What both adapters share: the end, error messages and the call.
 class PythonConsumer : public vorn::DataStream::Consumer {
   public:
@@ -57,16 +69,10 @@ class PythonConsumer : public vorn::DataStream::Consumer {
         if (python_->callable() == nullptr) {
             return;  // collected as garbage: the stream is not to call it again
         }
-        PyObject* object = nullptr;
-        try {
-            object = new_chunk_object(std::forward<Chunk>(chunk)).release().ptr();
-        } catch (pybind11::error_already_set& failure) {
-            failure.restore();
-            throw std::runtime_error(take_python_error());
-        }
-        python_->call(object, nullptr, [](PyObject* delivered) noexcept {
-            end_of_callback(delivered, static_cast<const std::decay_t<Chunk>*>(nullptr));
-        });
+        python_->call(
+            chunk_for_call(std::forward<Chunk>(chunk)), nullptr, [](PyObject* delivered) noexcept {
+                end_of_callback(delivered, static_cast<const std::decay_t<Chunk>*>(nullptr));
+            });
     }
 
   private:

@@ -26,6 +26,7 @@
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
+#include "pyvorn/adapters.hpp"
 #include "pyvorn/chunks.hpp"
 #include "pyvorn/python_delivery.hpp"
 #include "vorn/host/callback_errors.hpp"
@@ -67,17 +68,8 @@ void run_tap(const std::shared_ptr<TapSlot>& slot, const std::shared_ptr<PythonD
             if (!tapped->bytes.empty()) {
                 std::memcpy(bytes.data(), tapped->bytes.data(), tapped->bytes.size());
             }
-            PyObject* chunk = nullptr;
-            try {
-                chunk = new_chunk_object(ManagedBuffer(std::move(bytes), nullptr,
-                                                       {tapped->at.offset, tapped->at.time_ns}))
-                            .release()
-                            .ptr();
-            } catch (py::error_already_set& failure) {
-                failure.restore();
-                throw std::runtime_error(take_python_error());
-            }
-            python->call_one(chunk);
+            python->call_one(chunk_for_call(
+                ManagedBuffer(std::move(bytes), nullptr, {tapped->at.offset, tapped->at.time_ns})));
         });
         python->end_run(false);
     }
