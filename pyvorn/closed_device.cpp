@@ -2,7 +2,8 @@
 //
 // - Invariants: a closed native device's Python object holds a ClosedDevice, whose every
 //   operation raises RuntimeError "this Device is closed", so no method can reach the destroyed
-//   device. Streams started from it were stopped first, with their ends delivered.
+//   device. Streams started from it were stopped first, with their ends delivered; every close()
+//   off the delivery threads returns only after those ends, the first one or a later one.
 // - Ownership: the native device is swapped out first and destroyed last, after its streams were
 //   stopped. The streams' sessions are shared with their DataStreams while close() stops them;
 //   whichever lets go last destroys a session, here without the interpreter lock.
@@ -35,9 +36,27 @@ namespace {
     throw std::runtime_error("this Device is closed");
 }
 
+using SessionList = std::vector<std::shared_ptr<vorn::DataStream::StreamSession>>;
+
 class ClosedDevice final : public vorn::Device {
   public:
     using Status = vorn::BasicDeviceStatus;
+
+    explicit ClosedDevice(const SessionList& stopping)
+        : stopping_(stopping.begin(), stopping.end()) {}
+
+    // The streams the close() that made this device stopped, still running or not. A later
+    // close() waits for their ends too, so that whichever close() returns last, the device's
+    // callables are over. Set at construction, read-only afterwards.
+    SessionList stopping() const {
+        SessionList found;
+        for (const auto& weak : stopping_) {
+            if (auto session = weak.lock()) {
+                found.push_back(std::move(session));
+            }
+        }
+        return found;
+    }
 
     Status set_register_sync(unsigned int, unsigned int, unsigned int) override { closed(); }
     Status set_register(unsigned int, unsigned int, unsigned int) override { closed(); }
@@ -55,13 +74,15 @@ class ClosedDevice final : public vorn::Device {
     }
     std::optional<std::string> get_status() override { closed(); }
     std::optional<std::string> get_info() override { closed(); }
+
+  private:
+    const std::vector<std::weak_ptr<vorn::DataStream::StreamSession>> stopping_;
 };
 
-// Stops the streams started from `device` and waits for their ends (not on a delivery thread,
-// which cannot wait for them: see stop_session()). The lock is held on entry and on return; the
-// sessions this call may be the last to hold are released without it, whatever happens.
-void stop_streams_of(const vorn::Device* device) {
-    auto sessions = live_streams_of(device);
+// Stops `sessions` and waits for their ends (not on a delivery thread, which cannot wait for
+// them: see stop_session()). The lock is held on entry and on return; the sessions this call may
+// be the last to hold are released without it, whatever happens.
+void stop_sessions(SessionList sessions) {
     if (sessions.empty()) {
         return;
     }
@@ -121,21 +142,25 @@ void close_device(vorn::Device& device) {
         python->mark_closed();
         return;
     }
-    if (dynamic_cast<ClosedDevice*>(&device) != nullptr) {
+    if (const auto* closed_device = dynamic_cast<const ClosedDevice*>(&device)) {
+        // Closed already, maybe by a close() still in progress or by a callable of one of its
+        // streams, whose end is yet to come: wait for the ends all the same.
+        stop_sessions(closed_device->stopping());
         return;
     }
     // First, before anything waits: a second close() (another thread's, or a callable's) finds the
-    // device closed and returns, and no stream can be started from it any more.
+    // device closed, and no stream can be started from it any more.
+    auto sessions = live_streams_of(&device);
     const py::object self = py::cast(&device, py::return_value_policy::reference);
     auto previous = internals::replace_native<vorn::DeviceHandle, vorn::Device>(
-        self.ptr(), vorn::DeviceHandle(new ClosedDevice(), vorn::device_deleter{}));
+        self.ptr(), vorn::DeviceHandle(new ClosedDevice(sessions), vorn::device_deleter{}));
     // The device's destructor may wait for its threads; its plugin is released after it.
     const auto destroy = [&] {
         forget_device(previous.get());
         without_lock([&] { vorn::DeviceHandle last(std::move(previous)); });
     };
     try {
-        stop_streams_of(previous.get());
+        stop_sessions(std::move(sessions));
     } catch (...) {
         if (!vorn::DataStream::is_forced_unwind()) {
             destroy();

@@ -95,12 +95,16 @@ manager = pyvorn_device.get_device_manager(sys.argv[1])
 for _ in range(20):
     chunks = threading.Event()
     with manager.create_device("c64") as device:
-        def close_from_callable(data, error):
+        def close_from_callable(data, error, ends=[]):
+            if data is None and error is None:
+                ends.append(None)
             chunks.set()
             device.close()  # races the close() of the with block: one wins, none waits for ever
         stream = device.start_read_stream(0, close_from_callable)
         assert chunks.wait(10)
-    assert device.closed
+    # Whichever close() won, the one of the with block returned after the end: the callable can
+    # no longer reach the device that the next turn binds to the same name.
+    assert device.closed and close_from_callable.__defaults__[0] == [None]
 print("ok")
 """
 
