@@ -1,11 +1,8 @@
 // The simulated acquisition: waveform generation and the producing thread.
 #include "sim_acquisition.hpp"
 
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <bit>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -152,112 +149,66 @@ Acquisition::Acquisition(std::shared_ptr<SimBoard> board, const AcquisitionSetti
       chunk_size_(chunk_size != 0 ? chunk_size : settings.chunk_size),
       generator_(static_cast<Waveform>(settings.waveform), settings.period, settings.amplitude,
                  first_sample),
-      callback_(std::move(callback)),
-      pool_(ChunkPool::create(static_cast<std::size_t>(std::min(chunk_size_, max_chunk_size)))) {
+      pool_(vorn::support::ChunkPool::create(
+          static_cast<std::size_t>(std::min(chunk_size_, max_chunk_size)))) {
     board_->acquisition_started();
     try {
-        thread_ = std::jthread([this](std::stop_token stop) { run(std::move(stop)); });
+        thread_.emplace(std::move(callback), "acquisition failed: ",
+                        [this](vorn::support::Producer& producer) { acquire(producer); });
     } catch (...) {
         board_->acquisition_ended();
-        pool_->release();
         throw;
     }
 }
 
 Acquisition::~Acquisition() {
-    stop();
-    callback_ = vorn::DataStream::EventCallback{};  // the host stops delivering here
-    pool_->release();  // the pool goes when the host has freed the last of its chunks
+    thread_.reset();  // stops and joins the thread, then releases the callback
 }
 
 void Acquisition::stop() {
-    std::lock_guard lock(stop_mutex_);
-    if (thread_.joinable()) {
-        thread_.request_stop();
-        thread_.join();
-    }
+    thread_->stop();
 }
 
-void Acquisition::push(vorn::DataStream::Event&& event) {
-    callback_(std::move(event));
-}
-
-void Acquisition::run(std::stop_token stop) {
-    Pacer::exact_wake_ups();
-    // A stop request ends the pause between chunks at once. Registered once for the thread's
-    // life, not per pause; it runs at once when the stop was requested before.
-    const std::stop_callback end_pauses(stop, [this]() noexcept { pacer_.stop(); });
-    try {
-        acquire(stop);
-    } catch (...) {
-        // The forced unwinding of a cancelled thread is no C++ exception (it has no type): its
-        // unwinding must go on.
-        if (abi::__cxa_current_exception_type() == nullptr) {
-            board_->acquisition_ended();
-            throw;
-        }
-        push_failure();
-    }
-    // Before the end, so that whoever reacts to it finds the board no longer counting this one.
-    board_->acquisition_ended();
-    push(events::Stop{});
-}
-
-void Acquisition::push_failure() {
-    events::Error error;
-    try {
-        try {
-            throw;
-        } catch (const std::exception& failure) {
-            error.message = std::string("acquisition failed: ") + failure.what();
-        } catch (...) {
-            error.message = "acquisition failed: unknown exception";
-        }
-    } catch (const std::exception&) {
-        // Building the text ran out of memory. This one fits the string's own buffer (up to 15
-        // characters), so it needs none.
-        error.message = "out of memory";
-    }
-    push(std::move(error));
-}
-
-void Acquisition::acquire(const std::stop_token& stop) {
-    using clock = std::chrono::steady_clock;
+void Acquisition::acquire(vorn::support::Producer& producer) {
+    // Before the end (also when this throws), so that whoever reacts to it finds the board no
+    // longer counting this acquisition.
+    struct Ended {
+        SimBoard& board;
+        ~Ended() { board.acquisition_ended(); }
+    } ended{*board_};
     const bool views = (settings_.mode & mode_views) != 0;
     std::vector<std::uint8_t> view_buffer;  // the producer's own memory, for view chunks
 
     if (settings_.waveform >= waveform_count) {
-        push(events::Error{"unknown waveform " + std::to_string(settings_.waveform) +
-                           " in ACQ_WAVEFORM (0 to " + std::to_string(waveform_count - 1) + ")"});
-    } else if (chunk_size_ > max_chunk_size) {
-        push(events::Error{"chunk size " + std::to_string(chunk_size_) + " exceeds " +
-                           std::to_string(max_chunk_size) + " bytes"});
-    } else {
-        if (views) {
-            view_buffer.resize(chunk_size_);
+        producer.push(events::Error{"unknown waveform " + std::to_string(settings_.waveform) +
+                                    " in ACQ_WAVEFORM (0 to " + std::to_string(waveform_count - 1) +
+                                    ")"});
+        return;
+    }
+    if (chunk_size_ > max_chunk_size) {
+        producer.push(events::Error{"chunk size " + std::to_string(chunk_size_) + " exceeds " +
+                                    std::to_string(max_chunk_size) + " bytes"});
+        return;
+    }
+    if (views) {
+        view_buffer.resize(chunk_size_);
+    }
+    producer.start_pacing(settings_.chunk_rate);
+    for (std::uint64_t n = 0; settings_.chunk_count == 0 || n < settings_.chunk_count; ++n) {
+        if (!producer.pace(n)) {
+            break;
         }
-        const auto start = clock::now();
-        const auto period = settings_.chunk_rate == 0
-                                ? clock::duration::zero()
-                                : std::chrono::duration_cast<clock::duration>(
-                                      std::chrono::duration<double>(1.0 / settings_.chunk_rate));
-        for (std::uint64_t n = 0; settings_.chunk_count == 0 || n < settings_.chunk_count; ++n) {
-            if (stop.stop_requested() ||
-                (period != clock::duration::zero() && !pacer_.sleep_until(start + n * period))) {
-                break;
-            }
-            if (views) {
-                generator_.fill(view_buffer);
-                push(events::DataView{view_buffer.data(), view_buffer.size()});
-            } else {
-                auto chunk = pool_->take();
-                generator_.fill(chunk.bytes());
-                push(std::move(chunk));
-            }
-            board_->chunk_produced();
-            if (settings_.error_interval != 0 && (n + 1) % settings_.error_interval == 0) {
-                push(events::Error{"simulated error after chunk " + std::to_string(n + 1)});
-            }
+        if (views) {
+            generator_.fill(view_buffer);
+            producer.push(events::DataView{view_buffer.data(), view_buffer.size()});
+        } else {
+            auto chunk = pool_->take();
+            generator_.fill(chunk.bytes());
+            producer.push(std::move(chunk));
+        }
+        board_->chunk_produced();
+        if (settings_.error_interval != 0 && (n + 1) % settings_.error_interval == 0) {
+            producer.push(events::Error{"simulated error after chunk " + std::to_string(n + 1)});
         }
     }
 }

@@ -1,39 +1,33 @@
 // The simulated acquisition: a thread that produces the chunks of a read stream.
 //
 // Design note. start_read_stream reads the acquisition settings from the board and returns an
-// Acquisition, which is the stream handle. Its thread generates the waveform in chunks and pushes
-// each one as an event; when the acquisition is over (the chunk count reached, stop() called, or
-// a failure), it tells the board, then pushes Stop and ends. Nothing may escape the thread (an
-// exception there would end the host's whole process): whatever the acquisition throws, running
-// out of memory included, becomes an Error event before the end. The handle keeps the host's
-// callback until it is destroyed, so that whatever was pushed, Stop included, is delivered:
-// releasing the callback is what tells the host that no more events come.
+// Acquisition, which is the stream handle. Its producer thread (vorn/support/producer_thread.hpp)
+// generates the waveform in chunks and pushes each one as an event; when the acquisition is over
+// (the chunk count reached, stop() called, or a failure), it tells the board, then the thread
+// pushes Stop and ends. Whatever the acquisition throws, running out of memory included, becomes
+// an Error event "acquisition failed: ..." before the end.
 //
-// Chunks come from a ChunkPool (sim_chunk_pool.hpp), so a steady stream allocates nothing. At a
-// set rate, chunk n is due n periods after the start (a late chunk does not delay the next ones);
-// the thread pauses until then with a Pacer (sim_pacer.hpp), which a stop request cuts short.
+// Chunks come from a ChunkPool (vorn/support/chunk_pool.hpp), so a steady stream allocates
+// nothing. At a set rate, chunk n is due n periods after the start (a late chunk does not delay
+// the next ones); the thread pauses until then, and a stop request cuts the pause short.
 //
-// Ownership and threads: the Acquisition owns its thread and the callback; it shares the board
-// with the device and never touches the device itself, so it keeps running, and stays safe, when
-// the device is destroyed first. The thread is the only one that calls the callback while it runs;
-// stop() and the destructor join it before anything else touches the callback. stop() may be
-// called from any thread, any number of times, also concurrently.
+// Ownership and threads: the Acquisition owns its producer thread, which owns the callback; it
+// shares the board with the device and never touches the device itself, so it keeps running, and
+// stays safe, when the device is destroyed first. stop() may be called from any thread, any number
+// of times, also concurrently.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <span>
-#include <stop_token>
-#include <string>
-#include <thread>
 #include <vector>
 
+#include <vorn/support/chunk_pool.hpp>
+#include <vorn/support/producer_thread.hpp>
 #include <vorn/vorn.hpp>
 
 #include "sim_board.hpp"
-#include "sim_chunk_pool.hpp"
-#include "sim_pacer.hpp"
 
 namespace sim {
 
@@ -94,22 +88,16 @@ class Acquisition final : public vorn::Device::DataStream {
     void stop() override;
 
   private:
-    // The thread's body: acquire(), a failure of it as an Error event, then the end.
-    void run(std::stop_token stop);
-    void acquire(const std::stop_token& stop);
-    // Pushes the exception being handled as an Error event; call it in a handler only.
-    void push_failure();
-    void push(vorn::DataStream::Event&& event);
+    // The thread's body: the chunks, until the count, a stop or a failure.
+    void acquire(vorn::support::Producer& producer);
 
     std::shared_ptr<SimBoard> board_;
     const AcquisitionSettings settings_;
     const std::uint64_t chunk_size_;
     WaveformGenerator generator_;
-    vorn::DataStream::EventCallback callback_;  // used by the thread only, until it is joined
-    ChunkPool* pool_;                           // holds the acquisition's reference
-    Pacer pacer_;            // the pauses between chunks; stopped with the thread
-    std::mutex stop_mutex_;  // serialises stop() and the destructor
-    std::jthread thread_;    // last: starts when everything above exists
+    vorn::support::ChunkPool::Handle pool_;  // goes when the host has freed the last chunk
+    // Last: starts when everything above exists, and is joined before any of it goes.
+    std::optional<vorn::support::ProducerThread> thread_;
 };
 
 }  // namespace sim

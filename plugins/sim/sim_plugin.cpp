@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -24,9 +23,9 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
+#include <vorn/support/options.hpp>
 #include <vorn/vorn.hpp>
 
 #include "sim_acquisition.hpp"
@@ -72,23 +71,6 @@ struct Options {
     std::uint64_t memory = default_memory;
 };
 
-// Quotes a piece of the option text for a message. Bytes outside printable ASCII are shown as
-// \xNN, so that the message is valid UTF-8 (Python decodes it strictly) whatever the options held.
-std::string quoted(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte < 0x7F) {
-            out += c;
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            out += escaped;
-        }
-    }
-    return out + "\"";
-}
-
 std::string device_names() {
     std::string names;
     for (const DeviceEntry& entry : device_table) {
@@ -103,75 +85,23 @@ const DeviceEntry& parse_device(std::string_view name) {
             return entry;
         }
     }
-    throw std::invalid_argument("unknown device " + quoted(name) + "; devices: " + device_names());
-}
-
-// A byte count: decimal or 0x-hexadecimal digits, optionally followed by k (KiB) or M (MiB).
-std::uint64_t parse_memory(std::string_view text) {
-    const auto fail = [&]() -> std::invalid_argument {
-        return std::invalid_argument("option \"memory\": " + quoted(text) +
-                                     " is not a size in bytes (examples: 4096, 0x1000, 64k, 1M)");
-    };
-    std::string_view digits = text;
-    int base = 10;
-    if (digits.starts_with("0x") || digits.starts_with("0X")) {
-        digits.remove_prefix(2);
-        base = 16;
-    }
-    std::uint64_t value = 0;
-    const auto [end, error] =
-        std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
-    if (end == digits.data() || error != std::errc{}) {
-        throw fail();
-    }
-    const std::string_view suffix(end,
-                                  static_cast<std::size_t>(digits.data() + digits.size() - end));
-    std::uint64_t unit = 1;
-    if (suffix == "k" || suffix == "K") {
-        unit = 1024;
-    } else if (suffix == "m" || suffix == "M") {
-        unit = 1024 * 1024;
-    } else if (!suffix.empty()) {
-        throw fail();
-    }
-    if (value == 0 || value > max_memory / unit) {
-        throw std::invalid_argument("option \"memory\": " + quoted(text) +
-                                    " is out of range (1 to " + std::to_string(max_memory) +
-                                    " bytes)");
-    }
-    return value * unit;
+    throw std::invalid_argument("unknown device " + vorn::support::quoted(name) +
+                                "; devices: " + device_names());
 }
 
 Options parse_options(std::string_view text) {
     Options options;
-    bool seen_device = false;
-    bool seen_memory = false;
-    const auto once = [](bool& seen, std::string_view key) {
-        if (seen) {
-            throw std::invalid_argument("option " + quoted(key) + " given twice");
-        }
-        seen = true;
-    };
-    constexpr std::string_view separators = " \t\r\n,";
-    std::size_t pos = 0;
-    while ((pos = text.find_first_not_of(separators, pos)) != std::string_view::npos) {
-        const std::size_t end = std::min(text.find_first_of(separators, pos), text.size());
-        const std::string_view token = text.substr(pos, end - pos);
-        pos = end;
-        const std::size_t equals = token.find('=');
-        const std::string_view key =
-            equals == std::string_view::npos ? "device" : token.substr(0, equals);
-        const std::string_view value =
-            equals == std::string_view::npos ? token : token.substr(equals + 1);
+    vorn::support::OptionWords words(text);
+    for (const vorn::support::OptionWord& word : words) {
+        const std::string_view key = word.bare ? "device" : word.key;
         if (key == "device") {
-            once(seen_device, key);
-            options.device = &parse_device(value);
+            words.once(key);
+            options.device = &parse_device(word.value);
         } else if (key == "memory") {
-            once(seen_memory, key);
-            options.memory = parse_memory(value);
+            words.once(key);
+            options.memory = vorn::support::parse_size(key, word.value, 1, max_memory);
         } else {
-            throw std::invalid_argument("unknown option " + quoted(key) +
-                                        "; options: device=NAME, memory=BYTES");
+            throw vorn::support::unknown_option(key, "device=NAME, memory=BYTES");
         }
     }
     return options;

@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "sim_pacer.hpp"
 #include "vorn/host/loader.hpp"
 #include "vorn/host/owned_stream_queue.hpp"
 
@@ -271,33 +270,6 @@ TEST_F(SimAcquisition, TheBoardIsIdleWhenTheEndArrives) {
     std::lock_guard lock(record.mutex);
     ASSERT_TRUE(record.ended);
     EXPECT_EQ(record.status_at_end & 0b10, 0u) << "STATUS bit 1: an acquisition still counted";
-}
-
-}  // namespace
-
-namespace {
-
-// A pause ends at its deadline, not before, and not at all once the deadline has passed; stop()
-// ends the pause under way at once, and every later one.
-TEST(SimPacer, APauseLastsUntilItsDeadlineUnlessStopped) {
-    using clock = std::chrono::steady_clock;
-    sim::Pacer pacer;
-    const auto soon = clock::now() + std::chrono::milliseconds(2);
-    EXPECT_TRUE(pacer.sleep_until(soon));
-    EXPECT_GE(clock::now(), soon);
-    EXPECT_TRUE(pacer.sleep_until(soon));
-
-    // Most likely during the pause; before it, the pause must end at once all the same.
-    std::thread stopper([&pacer] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        pacer.stop();
-    });
-    EXPECT_FALSE(pacer.sleep_until(clock::now() + std::chrono::hours(1)));
-    stopper.join();
-    EXPECT_FALSE(pacer.sleep_until(clock::now() + std::chrono::hours(1)));
-    EXPECT_FALSE(pacer.sleep_until(soon));
-    pacer.stop();  // again: nothing changes
-    EXPECT_FALSE(pacer.sleep_until(clock::now() + std::chrono::hours(1)));
 }
 
 }  // namespace

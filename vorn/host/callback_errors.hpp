@@ -2,12 +2,12 @@
 // logged and the stream goes on.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <string_view>
 
 #include <spdlog/spdlog.h>
+
+#include "vorn/support/forced_unwind.hpp"
 
 namespace vorn::DataStream {
 
@@ -17,13 +17,8 @@ inline void log_callback_error(std::string_view what) {
 }
 
 // Inside a catch-all handler: whether what is being handled is the forced unwinding that ends a
-// thread (pthread_exit, or the interpreter ending a thread at exit), which must always be rethrown.
-// It is no C++ exception, so it has no type; asking that, rather than binding a reference to
-// abi::__forced_unwind (an object that does not exist), keeps the handler free of undefined
-// behaviour.
-inline bool is_forced_unwind() noexcept {
-    return abi::__cxa_current_exception_type() == nullptr;
-}
+// thread, which must always be rethrown (the same test plugins use).
+using vorn::support::is_forced_unwind;
 
 // Inside a catch handler, for what is not forced unwinding: logs the exception being handled as a
 // consumer failure.
