@@ -1,5 +1,5 @@
 // Reading the recording formats back, as a replay does: strict JSON with its refusals and their
-// byte positions.
+// byte positions, and the gap message both ways.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "vorn/recording/gap.hpp"
 #include "vorn/recording/json.hpp"
 
 namespace {
@@ -83,6 +84,24 @@ TEST(JsonReader, RefusesBadTextNamingTheByte) {
     EXPECT_NO_THROW(parse_json(nested(vorn::recording::json_max_depth)));
     EXPECT_THROW(parse_json(nested(vorn::recording::json_max_depth + 1)), std::invalid_argument);
     EXPECT_THROW(parse_json(std::string(1'000'000, '[')), std::invalid_argument);
+}
+
+// A gap message reads back as the samples it was made of; any other text is none.
+TEST(GapMessage, ReadsBackExactlyWhatItWrites) {
+    using vorn::recording::gap_message;
+    using vorn::recording::parse_gap_message;
+    EXPECT_EQ(gap_message(12345), "recording gap: 12345 samples missing");
+    for (const std::uint64_t samples : {std::uint64_t{0}, std::uint64_t{1}, UINT64_MAX}) {
+        EXPECT_EQ(parse_gap_message(gap_message(samples)), samples);
+    }
+    for (const char* other :
+         {"recording gap: 012 samples missing", "recording gap: +1 samples missing",
+          "recording gap:  1 samples missing",
+          "recording gap: 18446744073709551616 samples missing", "recording gap: samples missing",
+          "recording gap: 1 samples missing.", "Recording gap: 1 samples missing",
+          "recording gap: 1x samples missing", ""}) {
+        EXPECT_EQ(parse_gap_message(other), std::nullopt) << other;
+    }
 }
 
 }  // namespace
