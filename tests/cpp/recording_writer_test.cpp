@@ -263,12 +263,15 @@ TEST_F(RecordingWriterTest, GapsStartCapturesWhereTheSamplesContinue) {
         "\n"
         R"(      "core:sample_count": 0,)"
         "\n"
+        R"(      "core:label": "gap",)"
+        "\n"
         R"(      "core:comment": "Queue Overflow, dropping event: 3 events dropped, 1000 bytes of data lost")";
     EXPECT_NE(meta.find(first_annotation), std::string::npos) << meta;
     EXPECT_NE(meta.find("2 events dropped, 0 bytes"), std::string::npos);
 }
 
-// A device error is counted, kept (the first) and annotated with its text, escaped, at its place.
+// A device error is counted, kept (the first) and annotated with its text, escaped, at its place,
+// labelled as one.
 TEST_F(RecordingWriterTest, DeviceErrorsBecomeAnnotationsAtTheirPlace) {
     RecordingWriter writer(options(Format::sigmf, "errors"));
     feed(writer, 0, 400);
@@ -284,6 +287,8 @@ TEST_F(RecordingWriterTest, DeviceErrorsBecomeAnnotationsAtTheirPlace) {
     EXPECT_NE(meta.find(R"("core:sample_start": 100,)"
                         "\n"
                         R"(      "core:sample_count": 0,)"
+                        "\n"
+                        R"(      "core:label": "device error",)"
                         "\n"
                         R"(      "core:comment": "link \"down\"\n)"
                         "\xEF\xBF\xBD\""),

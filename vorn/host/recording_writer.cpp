@@ -332,7 +332,7 @@ void RecordingWriter::deliver(Event&& event, const EventInfo& at) {
             }
             status_->notify();
         }
-        annotate(error->message);
+        annotate("device error", error->message);
     } else {
         finish();
     }
@@ -348,15 +348,15 @@ void RecordingWriter::dropped(const Dropped& lost, const EventInfo& /*at*/) {
         std::lock_guard lock(status_->mutex_);
         status_->notify();
     }
-    annotate(overflow_message(lost));
+    annotate("gap", overflow_message(lost));
 }
 
 // A SigMF annotation at the current place, while samples are still written.
-void RecordingWriter::annotate(const std::string& comment) {
+void RecordingWriter::annotate(std::string label, std::string comment) {
     if (options_.format != Format::sigmf || failed_ || complete_) {
         return;
     }
-    sigmf_.annotations.push_back({samples_so_far(), 0, comment});
+    sigmf_.annotations.push_back({samples_so_far(), 0, std::move(label), std::move(comment)});
     meta_dirty_ = true;
 }
 
@@ -566,8 +566,8 @@ void RecordingWriter::finish() noexcept {
         if (options_.format == Format::sigmf && meta_.in_place) {
             if (failed_) {  // where the samples end, and why
                 std::lock_guard lock(status_->mutex_);
-                sigmf_.annotations.push_back(
-                    {whole / sample_size_, 0, "recording stopped: " + status_->error_text_});
+                sigmf_.annotations.push_back({whole / sample_size_, 0, "recording stopped",
+                                              "recording stopped: " + status_->error_text_});
             }
             if (prepare_meta()) {
                 put_meta();

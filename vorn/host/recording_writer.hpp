@@ -16,6 +16,8 @@
 //   bytes after it up to the next sample boundary of the stream, so every sample stays on the
 //   stream's grid; a SigMF recording starts a new capture there, whose core:global_index is the
 //   stream position of its first sample (in samples).
+// - SigMF annotations carry a core:label: "device error" (a device's Error event, its text the
+//   comment), "gap" (a drop report), "recording stopped" (a write failure).
 // - A write failure never throws: the first one (errno and text) is kept and reported by
 //   progress(), nothing more is written, later data is counted as lost, and the files are finished
 //   with what is on disk. The host must ignore SIGXFSZ (a write beyond the file-size limit then
@@ -185,7 +187,7 @@ class RecordingWriter final : public Consumer {
     bool place();
     bool prepare_meta();
     bool put_meta();
-    void annotate(const std::string& comment);
+    void annotate(std::string label, std::string comment);
     void take(const std::uint8_t* bytes, std::uint64_t size, const EventInfo& at);
     void jump_to(const EventInfo& at);
     void append(const std::uint8_t* bytes, std::uint64_t size);
