@@ -25,6 +25,7 @@
 #include "vorn/host/loader.hpp"
 #include "vorn/host/recording_writer.hpp"
 #include "vorn/host/stream_session.hpp"
+#include "vorn/recording/gap.hpp"
 #include "vorn/recording/json.hpp"
 #include "vorn/recording/npy.hpp"
 #include "vorn/recording/sigmf.hpp"
@@ -263,12 +264,15 @@ TEST_F(RecordingWriterTest, GapsStartCapturesWhereTheSamplesContinue) {
         "\n"
         R"(      "core:sample_count": 0,)"
         "\n"
+        R"(      "core:label": "gap",)"
+        "\n"
         R"(      "core:comment": "Queue Overflow, dropping event: 3 events dropped, 1000 bytes of data lost")";
     EXPECT_NE(meta.find(first_annotation), std::string::npos) << meta;
     EXPECT_NE(meta.find("2 events dropped, 0 bytes"), std::string::npos);
 }
 
-// A device error is counted, kept (the first) and annotated with its text, escaped, at its place.
+// A device error is counted, kept (the first) and annotated with its text, escaped, at its place,
+// labelled as one.
 TEST_F(RecordingWriterTest, DeviceErrorsBecomeAnnotationsAtTheirPlace) {
     RecordingWriter writer(options(Format::sigmf, "errors"));
     feed(writer, 0, 400);
@@ -285,12 +289,65 @@ TEST_F(RecordingWriterTest, DeviceErrorsBecomeAnnotationsAtTheirPlace) {
                         "\n"
                         R"(      "core:sample_count": 0,)"
                         "\n"
+                        R"(      "core:label": "device error",)"
+                        "\n"
                         R"(      "core:comment": "link \"down\"\n)"
                         "\xEF\xBF\xBD\""),
               std::string::npos)
         << meta;
     EXPECT_NE(meta.find(R"("core:sample_start": 200,)"), std::string::npos);
     EXPECT_EQ(captures_of(meta).size(), 1u);  // an error is no gap
+}
+
+// A gap message in the stream (as a replay sends a recording's gaps) is no device error and no
+// drop: the samples after it continue at a global index further on by its samples, from then on
+// (a drop later jumps from there), annotated "gap"; raw data just goes on.
+TEST_F(RecordingWriterTest, GapMessagesJumpTheGlobalIndexFromThenOn) {
+    using vorn::recording::gap_message;
+    for (const Format format : {Format::sigmf, Format::raw}) {
+        RecordingWriter writer(
+            options(format, format == Format::raw ? "replayed.raw" : "replayed"));
+        const auto error = [&](const std::string& text, std::uint64_t offset) {
+            writer.deliver(Event{vorn::DataStream::Events::Error{text}}, {offset, 0});
+        };
+        error(gap_message(10), 0);  // before any data: the first capture starts at 10
+        feed(writer, 0, 400);
+        error(gap_message(50), 400);
+        feed(writer, 400, 400);  // stream samples 100.. at 160..
+        error("link down", 800);
+        writer.dropped({1, 40}, {800, 0});  // 10 samples more
+        feed(writer, 840, 40);
+        writer.deliver(Event{}, {880, 0});
+
+        const auto progress = writer.progress();
+        EXPECT_EQ(progress.errors, 1u);
+        EXPECT_EQ(progress.device_error, "link down");
+        EXPECT_EQ(progress.dropped, (Dropped{1, 40}));
+        const std::string data =
+            read_file(dir_ / (format == Format::raw ? "replayed.raw" : "replayed.sigmf-data"));
+        const auto samples = samples_of(data);
+        ASSERT_EQ(samples.size(), 210u);
+        for (std::uint32_t i = 0; i < samples.size(); ++i) {
+            ASSERT_EQ(samples[i], i < 200 ? i : i + 10);
+        }
+        if (format != Format::sigmf) {
+            continue;
+        }
+        using vorn::recording::SigmfAnnotation;
+        using vorn::recording::SigmfCapture;
+        const auto meta =
+            vorn::recording::parse_sigmf_meta(read_file(dir_ / "replayed.sigmf-meta"));
+        ASSERT_FALSE(meta.captures.empty());
+        EXPECT_EQ(meta.captures,
+                  (std::vector<SigmfCapture>{
+                      {0, 10, meta.captures[0].datetime}, {100, 160, ""}, {200, 270, ""}}));
+        EXPECT_EQ(meta.annotations,
+                  (std::vector<SigmfAnnotation>{
+                      {0, 0, "gap", gap_message(10)},
+                      {100, 0, "gap", gap_message(50)},
+                      {200, 0, "device error", "link down"},
+                      {200, 0, "gap", vorn::DataStream::overflow_message({1, 40})}}));
+    }
 }
 
 // A file-size limit stops the writer with the first error, EFBIG, without killing the process

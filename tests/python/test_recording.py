@@ -119,6 +119,7 @@ def test_a_gap_starts_a_capture_where_the_stream_goes_on(stream_manager, tmp_pat
     assert shifts[0] == 0 and shifts[-1] == lost and shifts == sorted(set(shifts))
     notes = meta["annotations"]
     assert [note["core:sample_start"] for note in notes] == starts[1:]
+    assert {note["core:label"] for note in notes} == {"gap"}
     counts = [vornkit.overflow_counts(note["core:comment"]) for note in notes]
     assert [sum(column) for column in zip(*counts)] == [events, lost]
     # Every sample sits at its stream position (byte k of the stream is k mod 256).
@@ -137,7 +138,7 @@ def test_a_device_error_is_annotated_and_raised(stream_manager, tmp_path):
     recording, meta, exact = read_sigmf(tmp_path / "error")
     assert exact.size >= 64 and np.array_equal(exact, np.arange(exact.size, dtype=np.uint8))
     assert meta["annotations"][0] == {"core:sample_start": 64, "core:sample_count": 0,
-                                      "core:comment": "Oops"}
+                                      "core:label": "device error", "core:comment": "Oops"}
 
 
 def test_what_comes_after_the_limit_is_not_the_recordings(sim, tmp_path):

@@ -16,6 +16,7 @@
 #include <utility>
 #include <variant>
 
+#include "vorn/recording/gap.hpp"
 #include "vorn/recording/npy.hpp"
 
 namespace vorn::DataStream {
@@ -324,6 +325,12 @@ void RecordingWriter::deliver(Event&& event, const EventInfo& at) {
         if (complete_) {
             return;  // after the limit: not the recording's
         }
+        if (const auto missing = recording::parse_gap_message(error->message)) {
+            gap_samples_ += *missing;
+            gap_pending_ = true;
+            annotate("gap", error->message);
+            return;
+        }
         status_->add(status_->errors_, 1);
         {
             std::lock_guard lock(status_->mutex_);
@@ -332,7 +339,7 @@ void RecordingWriter::deliver(Event&& event, const EventInfo& at) {
             }
             status_->notify();
         }
-        annotate(error->message);
+        annotate("device error", error->message);
     } else {
         finish();
     }
@@ -348,15 +355,15 @@ void RecordingWriter::dropped(const Dropped& lost, const EventInfo& /*at*/) {
         std::lock_guard lock(status_->mutex_);
         status_->notify();
     }
-    annotate(overflow_message(lost));
+    annotate("gap", overflow_message(lost));
 }
 
 // A SigMF annotation at the current place, while samples are still written.
-void RecordingWriter::annotate(const std::string& comment) {
+void RecordingWriter::annotate(std::string label, std::string comment) {
     if (options_.format != Format::sigmf || failed_ || complete_) {
         return;
     }
-    sigmf_.annotations.push_back({samples_so_far(), 0, comment});
+    sigmf_.annotations.push_back({samples_so_far(), 0, std::move(label), std::move(comment)});
     meta_dirty_ = true;
 }
 
@@ -384,7 +391,7 @@ void RecordingWriter::take(const std::uint8_t* bytes, std::uint64_t size, const 
         if (!seen_data_) {
             last_sync_ns_ = at.time_ns;
         }
-        if (!seen_data_ || at.offset != next_offset_) {
+        if (!seen_data_ || gap_pending_ || at.offset != next_offset_) {
             jump_to(at);
         }
         seen_data_ = true;
@@ -416,8 +423,9 @@ void RecordingWriter::take(const std::uint8_t* bytes, std::uint64_t size, const 
 
 // The data continues at `at.offset` after a gap (or starts there): a partial sample before it is
 // left out, and so are the bytes up to the next sample boundary of the stream; SigMF starts a
-// capture there.
+// capture there, at the stream position in samples with the gap messages' samples added.
 void RecordingWriter::jump_to(const EventInfo& at) {
+    gap_pending_ = false;
     const std::uint64_t partial = filled_ % sample_size_;
     filled_ -= partial;
     cut_ += partial;
@@ -426,7 +434,7 @@ void RecordingWriter::jump_to(const EventInfo& at) {
         return;
     }
     const std::uint64_t start = samples_so_far();
-    const std::uint64_t global_index = (at.offset + skip_) / sample_size_;
+    const std::uint64_t global_index = (at.offset + skip_) / sample_size_ + gap_samples_;
     if (sigmf_.captures.empty()) {
         sigmf_.captures.push_back(
             {start, global_index, recording::utc_datetime(at.time_ns + realtime_offset_ns_)});
@@ -566,8 +574,8 @@ void RecordingWriter::finish() noexcept {
         if (options_.format == Format::sigmf && meta_.in_place) {
             if (failed_) {  // where the samples end, and why
                 std::lock_guard lock(status_->mutex_);
-                sigmf_.annotations.push_back(
-                    {whole / sample_size_, 0, "recording stopped: " + status_->error_text_});
+                sigmf_.annotations.push_back({whole / sample_size_, 0, "recording stopped",
+                                              "recording stopped: " + status_->error_text_});
             }
             if (prepare_meta()) {
                 put_meta();

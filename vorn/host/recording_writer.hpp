@@ -16,6 +16,15 @@
 //   bytes after it up to the next sample boundary of the stream, so every sample stays on the
 //   stream's grid; a SigMF recording starts a new capture there, whose core:global_index is the
 //   stream position of its first sample (in samples).
+// - An Error event whose text is a gap message (recording/gap.hpp: "recording gap: N samples
+//   missing") is a gap of N samples in the stream, not a device error: a replayed recording
+//   carries its gaps as these events, and recording it again keeps them. The byte offsets do not
+//   count those samples, so from then on the writer adds them to the stream position itself: a
+//   SigMF recording starts a new capture there whose core:global_index jumps by N; raw and .npy
+//   files, which have no place for a gap, just go on. A gap is neither counted as a device error
+//   nor as a drop.
+// - SigMF annotations carry a core:label: "device error" (a device's Error event, its text the
+//   comment), "gap" (a drop report or a gap message), "recording stopped" (a write failure).
 // - A write failure never throws: the first one (errno and text) is kept and reported by
 //   progress(), nothing more is written, later data is counted as lost, and the files are finished
 //   with what is on disk. The host must ignore SIGXFSZ (a write beyond the file-size limit then
@@ -154,8 +163,9 @@ class RecordingWriter final : public Consumer {
     RecordingWriter(const RecordingWriter&) = delete;
     RecordingWriter& operator=(const RecordingWriter&) = delete;
 
-    // Data is written; a device error counted (and annotated in SigMF); the end finishes the
-    // files. `at.offset` must be the stream position, as the queue stamps it.
+    // Data is written; a gap message marks a gap, another error is a device error, counted (both
+    // annotated in SigMF); the end finishes the files. `at.offset` must be the stream position, as
+    // the queue stamps it.
     void deliver(Event&& event, const EventInfo& at) override;
     // Counted; annotated in SigMF at the place of the gap.
     void dropped(const Dropped& lost, const EventInfo& at) override;
@@ -185,7 +195,7 @@ class RecordingWriter final : public Consumer {
     bool place();
     bool prepare_meta();
     bool put_meta();
-    void annotate(const std::string& comment);
+    void annotate(std::string label, std::string comment);
     void take(const std::uint8_t* bytes, std::uint64_t size, const EventInfo& at);
     void jump_to(const EventInfo& at);
     void append(const std::uint8_t* bytes, std::uint64_t size);
@@ -216,6 +226,8 @@ class RecordingWriter final : public Consumer {
     std::uint64_t skip_ = 0;     // bytes still to leave out up to a sample boundary
     std::uint64_t chunks_ = 0;
     std::uint64_t next_offset_ = 0;   // the stream position right after the last chunk
+    std::uint64_t gap_samples_ = 0;   // samples of gap messages so far, beyond the byte offsets
+    bool gap_pending_ = false;        // a gap message came: the next data starts after a gap
     std::uint64_t synced_count_ = 0;  // the count in the .npy header on disk
     std::int64_t last_sync_ns_ = 0;
     bool seen_data_ = false;
