@@ -11,8 +11,6 @@
 // lock, so they arrive one at a time; SimDevice itself takes no lock. The manager's operations may
 // run concurrently (create_device is called without the interpreter lock), so SimManager keeps no
 // mutable state at all. SimBoard is internally locked and may be shared with threads of its own.
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -25,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include <vorn/support/library_path.hpp>
 #include <vorn/support/options.hpp>
 #include <vorn/vorn.hpp>
 
@@ -224,24 +223,11 @@ class SimDevice final : public vorn::Device {
 
 // ---- The manager -------------------------------------------------------------------------------
 
-// The file this plugin was loaded from, as an absolute path (symbolic links kept). The dynamic
-// loader knows the path as it was given, perhaps relative to the working directory at load time.
-std::filesystem::path library_path() {
-    static const char anchor = 0;
-    Dl_info info{};
-    if (dladdr(&anchor, &info) == 0 || info.dli_fname == nullptr) {
-        return {};
-    }
-    std::error_code error;
-    std::filesystem::path path = std::filesystem::absolute(info.dli_fname, error);
-    return error ? std::filesystem::path(info.dli_fname) : path;
-}
-
 class SimManager final : public vorn::DeviceManager {
   public:
     // The factory runs right after the library is loaded, so the working directory is still the
     // one a relative library path was given against.
-    SimManager() : location_(library_path()) {}
+    SimManager() : location_(vorn::support::library_path(&device_table)) {}
 
     std::string info() override {
         return "vorn simulated device manager: " + std::to_string(device_table.size()) +

@@ -2,7 +2,7 @@
 
 The helpers that sit on top of the unchanged extension module (`import pyvorn_device`):
 
-- plugins: `sim_plugin()`, `plugin_dir()`, `sdk_prefix()`, `resolve_plugin()`, `open_manager()`,
+- plugins: `sim_plugin()`, `bundled_plugins()`, `plugin_dir()`, `sdk_prefix()`, `resolve_plugin()`, `open_manager()`,
   `open_device()`, and `set_registers()` to stage and send register values in one call;
 - streams as iterators: `stream()` (`for chunk in ...`) and `astream()` (`async for`), bounded by
   the queue limit, with errors raised (or yielded, errors="yield"); `overflow_counts()` reads
@@ -29,6 +29,7 @@ from ._plugins import (
     open_device,
     open_manager,
     plugin_dir,
+    bundled_plugins,
     resolve_plugin,
     sdk_prefix,
     set_registers,
@@ -59,6 +60,7 @@ __all__ = [
     "overflow_counts",
     "plugin_dir",
     "record",
+    "bundled_plugins",
     "resolve_plugin",
     "sdk_prefix",
     "set_registers",

@@ -14,7 +14,8 @@ import pyvorn_device
 from ._errors import RegisterError, VornError
 
 SIM_PLUGIN_FILE = "libvorn_sim.so"
-_SIM_RECORD_PATH = "lib/vorn/plugins/" + SIM_PLUGIN_FILE
+# The plugin SDK's umbrella header, under the prefix: how the installation is found.
+_SDK_HEADER = "include/vorn/vorn.hpp"
 
 
 @functools.cache
@@ -29,15 +30,24 @@ def sdk_prefix() -> pathlib.Path:
     except importlib.metadata.PackageNotFoundError:
         files = []
     for file in files:
-        if file.as_posix().endswith(_SIM_RECORD_PATH):
+        if file.as_posix().endswith(_SDK_HEADER):
             located = pathlib.Path(os.path.normpath(file.locate()))
-            return located.parents[3]  # <prefix>/lib/vorn/plugins/<file>
+            return located.parents[2]  # <prefix>/include/vorn/vorn.hpp
     return pathlib.Path(sys.prefix)
 
 
 def plugin_dir() -> pathlib.Path:
     """The directory of the bundled plugins, <prefix>/lib/vorn/plugins."""
     return sdk_prefix() / "lib" / "vorn" / "plugins"
+
+
+def bundled_plugins() -> list[str]:
+    """The names of the bundled plugins ("replay", "sim"): libvorn_<name>.so in plugin_dir()."""
+    try:
+        files = sorted(plugin_dir().glob("libvorn_*.so"))
+    except OSError:
+        return []
+    return [file.name.removeprefix("libvorn_").removesuffix(".so") for file in files]
 
 
 def sim_plugin() -> pathlib.Path:
@@ -48,22 +58,36 @@ def sim_plugin() -> pathlib.Path:
     return path
 
 
+def _is_name(plugin: str | os.PathLike[str]) -> bool:
+    """Whether `plugin` is written as a bundled plugin's name: a str with no directory part and
+    no .so suffix."""
+    return (isinstance(plugin, str) and bool(plugin) and os.sep not in plugin
+            and not plugin.endswith(".so") and plugin not in (".", ".."))
+
+
 def _plugin_path(plugin: str | os.PathLike[str]) -> str | os.PathLike[str]:
-    """`plugin` as the loader gets it: the bundled simulated plugin for "sim", anything else as
-    given, so that messages show the path as the user wrote it ("./x.so", not "x.so")."""
-    if isinstance(plugin, str) and plugin == "sim":
-        return sim_plugin()
-    return plugin
+    """`plugin` as the loader gets it: a bundled plugin for its name, anything else as given, so
+    that messages show the path as the user wrote it ("./x.so", not "x.so")."""
+    if not _is_name(plugin):
+        return plugin
+    assert isinstance(plugin, str)
+    path = plugin_dir() / f"libvorn_{plugin}.so"
+    if path.is_file():
+        return path
+    names = ", ".join(bundled_plugins()) or "none"
+    raise FileNotFoundError(f"no bundled plugin named {plugin!r} in {plugin_dir()} (bundled: "
+                            f"{names}); give a path, such as ./{plugin}, for a plugin file")
 
 
 def resolve_plugin(plugin: str | os.PathLike[str]) -> pathlib.Path:
-    """`plugin` as a path: the name "sim" means the bundled simulated device plugin (write
-    "./sim" for a file of that name); anything else is a path."""
+    """`plugin` as a path: a name such as "sim" or "replay" means that bundled plugin,
+    libvorn_<name>.so in plugin_dir() (write "./sim" for a file of that name); anything else is
+    a path. Raises FileNotFoundError for a name that no bundled plugin has."""
     return pathlib.Path(_plugin_path(plugin))
 
 
 def open_manager(plugin: str | os.PathLike[str] = "sim") -> pyvorn_device.DeviceManager:
-    """Loads the plugin ("sim" or a path) and returns its manager. Raises what
+    """Loads the plugin (a bundled plugin's name, or a path) and returns its manager. Raises what
     get_device_manager raises (RuntimeError, naming the path as given), and VornError when the
     plugin made no manager."""
     path = _plugin_path(plugin)
@@ -74,7 +98,7 @@ def open_manager(plugin: str | os.PathLike[str] = "sim") -> pyvorn_device.Device
 
 
 def open_device(plugin: str | os.PathLike[str] = "sim", options: str = "") -> pyvorn_device.Device:
-    """A device from the plugin ("sim" or a path), made with the option text. Raises what the
+    """A device from the plugin (a bundled plugin's name, or a path), made with the option text. Raises what the
     plugin raises (ValueError for bad options), and VornError when it made no device. The
     device keeps its plugin loaded."""
     device = open_manager(plugin).create_device(options)

@@ -5,14 +5,16 @@
     vorn reg PLUGIN [--options TEXT] get ADDR...        read registers
     vorn reg PLUGIN [--options TEXT] set ADDR=VALUE...  stage register values, then send them
     vorn record PLUGIN [--options TEXT] [--set ADDR=VALUE]... [--addr N] [--chunk-size N]
-               (--chunks N | --bytes N | --seconds S) [--dtype DTYPE] [--max-queue N]
+               [--chunks N | --bytes N | --seconds S] [--dtype DTYPE] [--max-queue N]
                [--timeout S] [--format raw|npy|sigmf] [--sample-rate HZ]
                [--description TEXT] -o FILE
                                                         record into a .npy, SigMF (.sigmf-data
-                                                        and .sigmf-meta) or raw file; -o -
-                                                        writes raw bytes to stdout
+                                                        and .sigmf-meta) or raw file, until the
+                                                        device ends the stream without a limit;
+                                                        -o - writes raw bytes to stdout
 
-PLUGIN is a path, or "sim" for the bundled simulated device. Numbers are decimal or 0x hexadecimal.
+PLUGIN is a path, or a bundled plugin's name: "sim" (the simulated device), "replay" (a recording
+played back: --options file=PATH). Numbers are decimal or 0x hexadecimal.
 Results go to standard output; messages, progress and record's summary to standard error.
 Exit status: 0 done, 1 the device or the stream failed, or an output could not be written, 2 a
 bad command line, plugin, option or address, 130 interrupted.
@@ -159,7 +161,8 @@ def build_parser() -> Parser:
     def command(name: str, help: str, options: bool = True) -> Parser:
         sub: Parser = commands.add_parser(name, help=help, description=help)
         sub.add_argument("plugin", metavar="PLUGIN",
-                         help='the plugin library, or "sim" for the bundled simulated device')
+                         help='the plugin library, or a bundled plugin\'s name: "sim" (the simulated '
+                              'device) or "replay" (a recording played back)')
         if options:
             sub.add_argument("--options", default="", type=utf8, metavar="TEXT",
                              help="the device options for create_device (default: none)")
@@ -184,7 +187,7 @@ def build_parser() -> Parser:
                      help="the stream's address (default: 0)")
     rec.add_argument("--chunk-size", type=size, default=0, metavar="N",
                      help="bytes per chunk (default: 0, the device's choice)")
-    amount = rec.add_mutually_exclusive_group(required=True)
+    amount = rec.add_mutually_exclusive_group()  # none: until the device ends the stream
     amount.add_argument("--chunks", type=number, metavar="N", help="record N chunks")
     amount.add_argument("--bytes", type=number, metavar="N", help="record N bytes")
     amount.add_argument("--seconds", type=seconds, metavar="S", help="record for S seconds")

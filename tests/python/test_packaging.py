@@ -65,6 +65,7 @@ try:
 except ImportError as error:
     print(error)
 print(vornkit.sdk_prefix())
+print(vornkit.bundled_plugins())
 """
 
 
@@ -83,7 +84,8 @@ def test_the_wheel_installs_and_streams_in_a_fresh_venv(tmp_path):
     names = set(zipfile.ZipFile(wheel).namelist())
     data = "pyvorn_device-0.1.0.data/data/"
     assert {"pyvorn_device-stubs/__init__.pyi", "vornkit/py.typed", "vornkit/cli.py",
-            data + "lib/vorn/plugins/libvorn_sim.so", data + "include/vorn/vorn.hpp",
+            data + "lib/vorn/plugins/libvorn_sim.so", data + "lib/vorn/plugins/libvorn_replay.so",
+            data + "include/vorn/vorn.hpp", data + "include/vorn/support.hpp",
             data + "lib/cmake/vorn/vornConfig.cmake",
             "pyvorn_device-0.1.0.dist-info/licenses/LICENSE"} <= names
     metadata = zipfile.ZipFile(wheel).read("pyvorn_device-0.1.0.dist-info/METADATA").decode()
@@ -95,11 +97,16 @@ def test_the_wheel_installs_and_streams_in_a_fresh_venv(tmp_path):
     run(sys.executable, "-m", "pip", "--python", python, "install", "-q", "--no-index", wheel)
     out = run(python, "-c", FRESH_CHECK, cwd=tmp_path).splitlines()
     assert out[0].startswith("vornkit.capture() needs numpy") and out[1] == str(env)
+    assert out[2] == "['replay', 'sim']"
 
     counter = tmp_path / "counter.npy"
     run(env / "bin" / "vorn", "record", "sim", "--set", "0x100=0", "--chunks", "100",
         "--dtype", "uint32", "-o", counter)
     assert np.array_equal(np.load(counter), np.arange(102400, dtype=np.uint32))
+    again = tmp_path / "again.npy"
+    run(env / "bin" / "vorn", "record", "replay", "--options", f"file={counter}", "--dtype",
+        "uint32", "-o", again)
+    assert again.read_bytes() == counter.read_bytes()
 
     (tmp_path / "user.py").write_text(USER_CODE)
     checked = run(sys.executable, "-m", "mypy", "--python-executable", python, "--cache-dir",

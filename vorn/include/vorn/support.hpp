@@ -6,6 +6,7 @@
 //   vorn/support/pacer.hpp          pauses until a deadline that stop() cuts short
 //   vorn/support/chunk_pool.hpp     recycled chunk memory, so a steady stream allocates nothing
 //   vorn/support/forced_unwind.hpp  telling a thread's forced unwinding from an exception
+//   vorn/support/library_path.hpp   the file the plugin was loaded from, for location()
 //
 // Not included by vorn/vorn.hpp, which is the interface alone: include this, or single headers.
 // The recording formats a plugin may read are under vorn/recording/.
@@ -14,6 +15,7 @@
 #include "vorn/support/chunk_pool.hpp"
 #include "vorn/support/device_base.hpp"
 #include "vorn/support/forced_unwind.hpp"
+#include "vorn/support/library_path.hpp"
 #include "vorn/support/options.hpp"
 #include "vorn/support/pacer.hpp"
 #include "vorn/support/producer_thread.hpp"

@@ -22,6 +22,7 @@
 // Header-only; part of vorn/support.hpp.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -49,7 +50,10 @@ class ChunkPool {
 
     // A chunk of chunk_size bytes (contents undefined) whose deleter returns it to this pool.
     // Producer thread only.
-    vorn::DataStream::Events::OwnedData take() {
+    vorn::DataStream::Events::OwnedData take() { return take(chunk_size_); }
+
+    // The same, for a chunk of `size` bytes, at most chunk_size (a short last chunk, say).
+    vorn::DataStream::Events::OwnedData take(std::size_t size) {
         // Out of spare blocks: take back everything returned so far in one go (only this thread
         // empties the list), and allocate only when nothing came back.
         if (spare_ == nullptr && returned_.load(std::memory_order_relaxed) != nullptr) {
@@ -67,7 +71,7 @@ class ChunkPool {
             credits_ = reference_batch;
         }
         --credits_;  // the chunk's reference
-        return {block->bytes(), chunk_size_, &give_back};
+        return {block->bytes(), std::min(size, chunk_size_), &give_back};
     }
 
     std::size_t chunk_size() const noexcept { return chunk_size_; }

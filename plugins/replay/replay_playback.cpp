@@ -1,0 +1,94 @@
+// The replay's read stream (see replay_playback.hpp).
+#include "replay_playback.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace replay {
+
+namespace events = vorn::DataStream::Events;
+
+Playback::Playback(std::shared_ptr<const Recording> recording, std::shared_ptr<Counters> counters,
+                   const PlaybackSettings& settings, vorn::DataStream::EventCallback callback)
+    : recording_(std::move(recording)),
+      counters_(std::move(counters)),
+      settings_(settings),
+      pool_(vorn::support::ChunkPool::create(static_cast<std::size_t>(settings.chunk_size))) {
+    thread_.emplace(std::move(callback), "replay failed: ",
+                    [this](vorn::support::Producer& producer) { play(producer); });
+}
+
+Playback::~Playback() {
+    thread_.reset();  // stops and joins the thread, then releases the callback
+}
+
+void Playback::stop() {
+    thread_->stop();
+}
+
+void Playback::play(vorn::support::Producer& producer) {
+    // Before the end (also when this throws), so that whoever reacts to it finds it over.
+    struct Ended {
+        Counters& counters;
+        ~Ended() { counters.running.store(false); }
+    } ended{*counters_};
+    const Recording& recording = *recording_;
+    const std::uint64_t size = recording.size();
+    const std::uint64_t start = settings_.start;
+    if (start > size) {
+        producer.push(events::Error{"address " + std::to_string(start) +
+                                    " is past the end of the data (" + std::to_string(size) +
+                                    " bytes)"});
+        return;
+    }
+    const std::vector<Mark>& marks = recording.marks();
+    const auto first_mark = [&] {
+        return std::lower_bound(
+            marks.begin(), marks.end(), start,
+            [](const Mark& mark, std::uint64_t at) { return mark.position < at; });
+    };
+    auto mark = first_mark();
+    std::uint64_t position = start;
+    producer.start_pacing(settings_.rate);
+    std::uint64_t n = 0;  // chunks pushed: the pace counts them
+    for (;;) {
+        if (counters_->rewind.exchange(false, std::memory_order_relaxed)) {
+            position = start;
+            mark = first_mark();
+        }
+        for (; mark != marks.end() && mark->position == position; ++mark) {
+            producer.push(events::Error{mark->message});
+        }
+        if (position == size) {
+            if (!settings_.loop || start == size || producer.stopping()) {
+                return;
+            }
+            counters_->loops.fetch_add(1, std::memory_order_relaxed);
+            position = start;
+            mark = first_mark();
+            continue;
+        }
+        if (!producer.pace(n++)) {
+            return;
+        }
+        std::uint64_t end = std::min(size, position + settings_.chunk_size);
+        if (mark != marks.end()) {
+            end = std::min(end, mark->position);
+        }
+        auto chunk = pool_->take(static_cast<std::size_t>(end - position));
+        try {
+            recording.read(position, chunk.bytes());
+        } catch (const std::runtime_error& error) {
+            producer.push(events::Error{error.what()});  // the system's text, then the end
+            return;
+        }
+        producer.push(std::move(chunk));
+        counters_->pushed.fetch_add(end - position, std::memory_order_relaxed);
+        position = end;
+    }
+}
+
+}  // namespace replay
