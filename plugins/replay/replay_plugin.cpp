@@ -18,6 +18,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -242,7 +243,9 @@ class ReplayDevice final : public vorn::support::DeviceBase {
                            std::to_string(recording.size()) + " bytes of " + recording.type_name() +
                            " samples";
         if (recording.sample_rate()) {
-            info += ", sample rate " + std::to_string(*recording.sample_rate()) + " Hz";
+            char rate[32];
+            std::snprintf(rate, sizeof rate, "%.10g", *recording.sample_rate());
+            info += ", sample rate " + std::string(rate) + " Hz";
         }
         return info;
     }
