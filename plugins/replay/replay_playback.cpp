@@ -55,7 +55,8 @@ void Playback::play(vorn::support::Producer& producer) {
     producer.start_pacing(settings_.rate);
     std::uint64_t n = 0;  // chunks pushed: the pace counts them
     for (;;) {
-        if (counters_->rewind.exchange(false, std::memory_order_relaxed)) {
+        if (counters_->rewind.load(std::memory_order_relaxed) &&
+            counters_->rewind.exchange(false, std::memory_order_relaxed)) {
             position = start;
             mark = first_mark();
         }
