@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <system_error>
 #include <tuple>
+#include <utility>
 
 #include <vorn/recording/gap.hpp>
 #include <vorn/recording/npy.hpp>
@@ -58,21 +59,43 @@ std::string read_at(int fd, std::uint64_t offset, std::uint64_t count) {
     return text;
 }
 
-// The descriptor and size of a regular file opened for reading; throws what unusable() makes.
+// A descriptor, closed when it goes.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) noexcept : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const noexcept { return fd_; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+
+  private:
+    int fd_;
+};
+
+// A regular file opened for reading, and its size; throws what unusable() makes. Opened without
+// blocking, so that a FIFO given by mistake is refused instead of waiting for a writer.
 std::pair<int, std::uint64_t> open_file(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0) {
         throw unusable(path, std::string("cannot open: ") + std::strerror(errno));
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        const int code = errno;
-        ::close(fd);
-        throw unusable(path, S_ISDIR(info.st_mode) ? "is a directory"
-                             : code != 0 ? std::string("cannot open: ") + std::strerror(code)
-                                         : "is not a regular file");
+    if (::fstat(fd.get(), &info) != 0) {
+        throw unusable(path, std::string("cannot open: ") + std::strerror(errno));
     }
-    return {fd, static_cast<std::uint64_t>(info.st_size)};
+    if (!S_ISREG(info.st_mode)) {
+        throw unusable(path, S_ISDIR(info.st_mode) ? "is a directory" : "is not a regular file");
+    }
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        throw unusable(path, std::string("cannot open: ") + std::strerror(errno));
+    }
+    return {fd.release(), static_cast<std::uint64_t>(info.st_size)};
 }
 
 }  // namespace
@@ -165,47 +188,53 @@ void Recording::read_npy() {
 void Recording::read_sigmf(const std::filesystem::path& meta_path) {
     namespace rec = vorn::recording;
     rec::SigmfMeta meta;
-    auto [meta_fd, meta_size] = open_file(meta_path);
+    const auto [meta_fd, meta_size] = open_file(meta_path);
+    const Descriptor meta_file(meta_fd);
     try {
         if (meta_size > max_metadata) {
             throw std::invalid_argument("SigMF metadata: the file is larger than " +
                                         std::to_string(max_metadata) + " bytes");
         }
-        meta = rec::parse_sigmf_meta(read_at(meta_fd, 0, meta_size));
-        ::close(meta_fd);
+        meta = rec::parse_sigmf_meta(read_at(meta_file.get(), 0, meta_size));
     } catch (const std::system_error& error) {
-        ::close(meta_fd);
         throw unusable(meta_path, std::string("cannot read: ") + error.code().message());
     } catch (const std::invalid_argument& error) {
-        ::close(meta_fd);
         throw unusable(meta_path, error.what());
     }
     size_ = file_size_;
     sample_size_ = meta.sample_type.size();
     type_name_ = rec::sigmf_datatype(meta.sample_type);
     sample_rate_ = meta.sample_rate;
-    // A capture segment whose global index jumps past where the previous one's samples end was
-    // preceded by a gap; where it starts in the file, the original stream had lost samples.
-    for (std::size_t i = 1; i < meta.captures.size(); ++i) {
-        const rec::SigmfCapture& before = meta.captures[i - 1];
-        const rec::SigmfCapture& capture = meta.captures[i];
+    // The byte where sample `start` begins; none past the data's end (nor beyond 64 bits).
+    const auto position = [this](std::uint64_t start) -> std::optional<std::uint64_t> {
+        if (start > size_ / sample_size_) {
+            return std::nullopt;
+        }
+        return start * sample_size_;
+    };
+    // A capture segment whose global index jumps past where the previous one's samples end (or,
+    // for the first, past its own start) was preceded by a gap: where it starts in the file, the
+    // original stream had lost samples.
+    rec::SigmfCapture before;  // the stream's start: sample 0 at global index 0
+    for (const rec::SigmfCapture& capture : meta.captures) {
         const std::uint64_t continued =
             before.global_index + (capture.sample_start - before.sample_start);
-        if (capture.global_index > continued) {
-            marks_.push_back({capture.sample_start * sample_size_,
-                              rec::gap_message(capture.global_index - continued)});
+        const auto at = position(capture.sample_start);
+        if (capture.global_index > continued && at) {
+            marks_.push_back({*at, rec::gap_message(capture.global_index - continued)});
         }
+        before = capture;
     }
     // A device's errors were written as annotations of their own kind; others (the recorder's
     // notes, a foreign recorder's labels) are not events of the stream.
     for (const rec::SigmfAnnotation& annotation : meta.annotations) {
-        if (annotation.label == "device error") {
-            marks_.push_back({annotation.sample_start * sample_size_, annotation.comment});
+        const auto at = position(annotation.sample_start);
+        if (annotation.label == "device error" && at) {
+            marks_.push_back({*at, annotation.comment});
         }
     }
     std::stable_sort(marks_.begin(), marks_.end(),
                      [](const Mark& a, const Mark& b) { return a.position < b.position; });
-    std::erase_if(marks_, [this](const Mark& mark) { return mark.position > size_; });
 }
 
 void Recording::read(std::uint64_t position, std::span<std::uint8_t> out) const {

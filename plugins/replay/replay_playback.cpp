@@ -52,14 +52,20 @@ void Playback::play(vorn::support::Producer& producer) {
     };
     auto mark = first_mark();
     std::uint64_t position = start;
-    producer.start_pacing(settings_.rate);
-    std::uint64_t n = 0;  // chunks pushed: the pace counts them
-    for (;;) {
-        if (counters_->rewind.load(std::memory_order_relaxed) &&
-            counters_->rewind.exchange(false, std::memory_order_relaxed)) {
-            position = start;
-            mark = first_mark();
+    // Takes a rewind request: back to the start, with its marks.
+    const auto rewound = [&] {
+        if (!counters_->rewind.load(std::memory_order_relaxed) ||
+            !counters_->rewind.exchange(false, std::memory_order_relaxed)) {
+            return false;
         }
+        position = start;
+        mark = first_mark();
+        return true;
+    };
+    producer.start_pacing(settings_.rate);
+    std::uint64_t n = 0;  // chunks due so far: the pace counts them
+    for (;;) {
+        rewound();
         for (; mark != marks.end() && mark->position == position; ++mark) {
             producer.push(events::Error{mark->message});
         }
@@ -74,6 +80,9 @@ void Playback::play(vorn::support::Producer& producer) {
         }
         if (!producer.pace(n++)) {
             return;
+        }
+        if (rewound()) {
+            continue;  // asked during the pause: the next chunk is the start's
         }
         std::uint64_t end = std::min(size, position + settings_.chunk_size);
         if (mark != marks.end()) {

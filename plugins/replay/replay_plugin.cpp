@@ -213,12 +213,14 @@ class ReplayDevice final : public vorn::support::DeviceBase {
         settings.rate = rate(settings.chunk_size);
         settings.loop = loop_;
         auto counters = std::make_shared<replay::Counters>();
-        auto playback =
-            std::make_unique<replay::Playback>(recording_, counters, settings, std::move(callback));
+        // Room first: once the playback runs, nothing here may fail any more.
         std::erase_if(playbacks_, [](const auto& weak) {
             const auto other = weak.lock();
             return !other || !other->running.load();
         });
+        playbacks_.reserve(playbacks_.size() + 1);
+        auto playback =
+            std::make_unique<replay::Playback>(recording_, counters, settings, std::move(callback));
         playbacks_.push_back(counters);
         latest_ = std::move(counters);
         return playback;

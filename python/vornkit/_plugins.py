@@ -6,6 +6,7 @@ import functools
 import importlib.metadata
 import os
 import pathlib
+import re
 import sys
 from collections.abc import Iterable, Mapping
 
@@ -59,10 +60,9 @@ def sim_plugin() -> pathlib.Path:
 
 
 def _is_name(plugin: str | os.PathLike[str]) -> bool:
-    """Whether `plugin` is written as a bundled plugin's name: a str with no directory part and
-    no .so suffix."""
-    return (isinstance(plugin, str) and bool(plugin) and os.sep not in plugin
-            and not plugin.endswith(".so") and plugin not in (".", ".."))
+    """Whether `plugin` is written as a bundled plugin's name: a str of letters, digits, "_" and
+    "-" only (anything else, "libacme.so.2" say, is a path)."""
+    return isinstance(plugin, str) and re.fullmatch(r"[A-Za-z0-9_-]+", plugin) is not None
 
 
 def _plugin_path(plugin: str | os.PathLike[str]) -> str | os.PathLike[str]:

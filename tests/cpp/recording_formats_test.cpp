@@ -120,13 +120,14 @@ TEST(SigmfMetaReader, FillsWhatIsLeftOut) {
         "captures": [{"core:sample_start": 0, "core:frequency": 1e9},
                      {"core:sample_start": 10, "core:global_index": 40},
                      {"core:sample_start": 25}],
-        "annotations": [{"core:sample_start": 3, "core:label": "burst"}],
+        "annotations": [{"core:sample_start": 3, "core:label": "burst"},
+                        {"core:sample_start": 1, "core:comment": "earlier"}],
         "ext:note": "ignored"})");
     EXPECT_EQ(meta.sample_rate, 48000.0);
     EXPECT_EQ(meta.captures,
               (std::vector<vorn::recording::SigmfCapture>{{0, 0, ""}, {10, 40, ""}, {25, 55, ""}}));
-    EXPECT_EQ(meta.annotations,
-              (std::vector<vorn::recording::SigmfAnnotation>{{3, 0, "burst", ""}}));
+    EXPECT_EQ(meta.annotations, (std::vector<vorn::recording::SigmfAnnotation>{
+                                    {1, 0, "", "earlier"}, {3, 0, "burst", ""}}));
     EXPECT_EQ(parse_sigmf_meta(R"({"global": {"core:datatype": "rf32_le"}})").captures,
               (std::vector<vorn::recording::SigmfCapture>{{0, 0, ""}}));
 }
@@ -161,8 +162,8 @@ TEST(SigmfMetaReader, RefusesWhatAReplayCannotUse) {
          "annotations[0] has no core:sample_start"},
         {meta("", R"(, "annotations": [{"core:sample_start": 0, "core:label": 3}])"),
          "core:label must be a string"},
-        {meta("", R"(, "annotations": [{"core:sample_start": 5}, {"core:sample_start": 4}])"),
-         "annotations[1] core:sample_start"},
+        {meta(R"(, "core:trailing_bytes": 4)"), "core:trailing_bytes"},
+        {meta("", R"(, "captures": [{"core:header_bytes": 16}])"), "core:header_bytes"},
     };
     for (const auto& [text, why] : bad) {
         try {

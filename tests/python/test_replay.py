@@ -2,6 +2,7 @@
 the same bytes, with its gaps where they were; a file truncated under it, and bad options."""
 
 import json
+import os
 
 import numpy as np
 import pytest
@@ -99,15 +100,18 @@ def test_registers_loop_and_rewind(tmp_path):
     assert device.get_register(POSITION_LO) == sum(map(len, log.chunks)) >= 2000
     assert device.set_register(CHUNK_SIZE, 0, 0) == device.set_register(SIZE_LO, 1, 0) == FAILED
 
-    # Without the loop, the rewind trigger starts the data again once: more than it holds comes.
-    assert device.set_register(LOOP, 0, 0) == device.set_register(RATE, 200, 0) == OK
+    # Without the loop, a rewind during the pause before a chunk makes it the data's first.
+    data = bytes(range(250)) * 4
+    path.write_bytes(data)
+    device = replay(f"file={path} chunk=100 rate=10")
     log = CallLog()
     stream = device.start_read_stream(ADDR, log)
     assert wait_until(lambda: len(log.chunks) >= 2)
     assert device.trigger(0, 0) == OK and device.trigger(0, 1) == device.trigger(1, 0) == FAILED
+    rewound = len(log.chunks)
     log.wait_end()
     stream.stop()
-    assert 1000 < sum(map(len, log.chunks)) < 2000 and log.chunks[-1] == bytes(range(100))
+    assert log.chunks[rewound] == data[:100] and b"".join(log.chunks[rewound:]) == data
 
 
 @pytest.mark.parametrize("options, message", [
@@ -121,12 +125,14 @@ def test_registers_loop_and_rewind(tmp_path):
     ("file=missing.bin", 'option "file": "missing.bin": cannot open: No such file or directory'),
     ("file=x.bin format=npy", 'option "file": "x.bin": bad .npy header: not a .npy file'),
     ("file=x format=sigmf", 'option "file": "x.sigmf-meta": SigMF metadata: '),
+    ("file=fifo", 'option "file": "fifo": is not a regular file'),
 ])
 def test_bad_options_and_unusable_files_are_one_clear_error(tmp_path, monkeypatch, options,
                                                             message):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "x.bin").write_bytes(b"abc")
     (tmp_path / "x.sigmf-data").write_bytes(b"")
+    os.mkfifo(tmp_path / "fifo")  # opening it for reading must not wait for a writer
     (tmp_path / "x.sigmf-meta").write_text(json.dumps({"global": {"core:datatype": "ri16_le",
                                                                   "core:num_channels": 2}}))
     with pytest.raises(ValueError) as raised:

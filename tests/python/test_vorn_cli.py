@@ -79,7 +79,9 @@ def test_record_writes_the_counter(capsys, tmp_path):
     (["probe", "./nope.so"], "Device Manager not found: ./nope.so\n"),
     (["probe", "/etc/passwd"], "dynamic loader can load: /etc/passwd: invalid ELF header\n"),
 ])
-def test_bad_input_is_one_line_and_status_2(capsys, plugin_path, argv, message):
+def test_bad_input_is_one_line_and_status_2(capsys, plugin_path, tmp_path, monkeypatch, argv,
+                                            message):
+    monkeypatch.chdir(tmp_path)  # a case that wrongly goes ahead writes nothing into the tree
     argv = [str(plugin_path("bad_utf8")) if arg == "BAD_UTF8" else arg for arg in argv]
     status, out, err = run(capsys, *argv)
     assert status == 2 and out == ""

@@ -325,7 +325,10 @@ void RecordingWriter::deliver(Event&& event, const EventInfo& at) {
         if (complete_) {
             return;  // after the limit: not the recording's
         }
-        if (const auto missing = recording::parse_gap_message(error->message)) {
+        // A gap too large for the stream's sample positions is no gap this recording can hold:
+        // it stays a device error.
+        const auto missing = recording::parse_gap_message(error->message);
+        if (missing && *missing <= (UINT64_MAX / 4) / sample_size_ - gap_samples_) {
             gap_samples_ += *missing;
             gap_pending_ = true;
             annotate("gap", error->message);
@@ -573,6 +576,12 @@ void RecordingWriter::finish() noexcept {
         }
         if (options_.format == Format::sigmf && meta_.in_place) {
             if (failed_) {  // where the samples end, and why
+                // Notes placed after what reached the disk (buffered samples that a failed write
+                // lost) move to the end of the samples, so that they stay in order.
+                for (auto& annotation : sigmf_.annotations) {
+                    annotation.sample_start =
+                        std::min(annotation.sample_start, whole / sample_size_);
+                }
                 std::lock_guard lock(status_->mutex_);
                 sigmf_.annotations.push_back({whole / sample_size_, 0, "recording stopped",
                                               "recording stopped: " + status_->error_text_});

@@ -6,6 +6,7 @@
 // Header-only, like sample_type.hpp. Not included by vorn/vorn.hpp: include it directly.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -242,6 +243,9 @@ inline SigmfMeta parse_sigmf_meta(std::string_view json) {
         detail::refuse_sigmf(
             "the samples are in another file (core:dataset): they must be in the .sigmf-data file");
     }
+    if (global.has("core:trailing_bytes")) {
+        detail::refuse_sigmf("bytes after the samples (core:trailing_bytes) are not supported");
+    }
     if (global.boolean("core:metadata_only").value_or(false)) {
         detail::refuse_sigmf("a recording of metadata only (core:metadata_only) has no samples");
     }
@@ -261,6 +265,11 @@ inline SigmfMeta parse_sigmf_meta(std::string_view json) {
         for (std::size_t i = 0; i < captures->size(); ++i) {
             const detail::SigmfFields fields((*captures)[i], "captures[" + std::to_string(i) + "]");
             SigmfCapture capture;
+            if (fields.has("core:header_bytes")) {
+                detail::refuse_sigmf(fields.where() +
+                                     ": bytes before the samples (core:header_bytes) are not "
+                                     "supported");
+            }
             capture.sample_start = fields.count("core:sample_start").value_or(0);
             // Where the samples go on without a gap: right after the previous capture's.
             std::uint64_t continued = 0;
@@ -299,9 +308,6 @@ inline SigmfMeta parse_sigmf_meta(std::string_view json) {
             if (!start) {
                 detail::refuse_sigmf(fields.where() + " has no core:sample_start");
             }
-            if (!meta.annotations.empty() && *start < meta.annotations.back().sample_start) {
-                fields.refuse("core:sample_start", "at least the previous annotation's");
-            }
             annotation.sample_start = *start;
             annotation.sample_count = fields.count("core:sample_count").value_or(0);
             if (const std::string* label = fields.string("core:label")) {
@@ -312,6 +318,11 @@ inline SigmfMeta parse_sigmf_meta(std::string_view json) {
             }
             meta.annotations.push_back(std::move(annotation));
         }
+        // Kept in order of sample_start (in the order written, where they share one).
+        std::stable_sort(meta.annotations.begin(), meta.annotations.end(),
+                         [](const SigmfAnnotation& a, const SigmfAnnotation& b) {
+                             return a.sample_start < b.sample_start;
+                         });
     }
     return meta;
 }

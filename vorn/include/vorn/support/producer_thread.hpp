@@ -18,6 +18,7 @@
 // Header-only; part of vorn/support.hpp.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -50,6 +51,9 @@ class Producer {
     // (0: as fast as possible). A late chunk does not delay the next ones.
     void start_pacing(double chunks_per_second) {
         start_ = clock::now();
+        // Slower than one chunk a day counts as one a day: deadlines stay far within the clock's
+        // range for any chunk count a stream reaches.
+        chunks_per_second = chunks_per_second > 0 ? std::max(chunks_per_second, 1.0 / 86400) : 0;
         period_ = chunks_per_second <= 0
                       ? clock::duration::zero()
                       : std::chrono::duration_cast<clock::duration>(
@@ -87,12 +91,14 @@ class ProducerThread {
     using Body = std::function<void(Producer&)>;
 
     // Starts the thread: it runs `body`, then pushes Stop. An exception from the body is pushed
-    // as an Error event, "<failure_prefix><what it says>", before Stop.
+    // as an Error event, "<failure_prefix><what it says>", before Stop. An empty callback or body
+    // is refused (std::invalid_argument) before any thread starts.
     ProducerThread(vorn::DataStream::EventCallback callback, std::string failure_prefix, Body body)
-        : producer_(std::move(callback), stop_.get_token()),
+        : producer_(checked(std::move(callback)), stop_.get_token()),
           failure_prefix_(std::move(failure_prefix)),
           body_(std::move(body)),
-          thread_([this] { run(); }) {}
+          thread_(body_ ? std::thread([this] { run(); })
+                        : throw std::invalid_argument("a producer thread needs a body")) {}
 
     // Stops and joins the thread, then releases the callback: the host stops delivering there.
     ~ProducerThread() {
@@ -128,7 +134,21 @@ class ProducerThread {
             }
             push_failure();
         }
-        producer_.push(vorn::DataStream::Events::Stop{});
+        try {
+            producer_.push(vorn::DataStream::Events::Stop{});
+        } catch (...) {
+            if (is_forced_unwind()) {
+                throw;
+            }
+            // The host's callback does not throw; should another one, the thread ends all the same.
+        }
+    }
+
+    static vorn::DataStream::EventCallback checked(vorn::DataStream::EventCallback callback) {
+        if (!callback) {
+            throw std::invalid_argument("a producer thread needs a callback");
+        }
+        return callback;
     }
 
     // Pushes the exception being handled as an Error event; in a handler only.
@@ -147,7 +167,13 @@ class ProducerThread {
             // 15 characters), so it needs none.
             error.message = "out of memory";
         }
-        producer_.push(std::move(error));
+        try {
+            producer_.push(std::move(error));
+        } catch (...) {
+            if (is_forced_unwind()) {
+                throw;
+            }
+        }
     }
 
     std::stop_source stop_;
