@@ -61,7 +61,11 @@ class _Channel:
     The delivery thread appends to a deque without taking the lock, which it takes only to wake
     a consumer that sleeps, and for drops; the consumer takes items without the lock while there
     are any. The lock orders the rest: a consumer goes to sleep, and drops are reported, only
-    under it, so that no wake-up is missed and a report always comes before later items."""
+    under it, so that no wake-up is missed and a report always comes before later items.
+
+    A consumer about to sleep sets _waiting (under the lock) before it looks for items a last
+    time; the delivery thread wakes it once, clearing _waiting, so that the events that come
+    before the consumer runs again cost no more than those that find it awake."""
 
     def __init__(self, limit: int, copy: bool) -> None:
         self._lock = threading.Lock()
@@ -71,7 +75,7 @@ class _Channel:
         self._copy = copy  # DataViews are valid only during the call: keep bytes instead
         self._dropped_events = self._dropped_bytes = 0  # counted by the delivery thread only
         self._closed = False
-        self._sleeping = False  # a consumer thread waits on _ready
+        self._waiting = False  # a consumer sleeps: a thread on _ready, or a loop on _waiter
         self._waiter: asyncio.Future[None] | None = None  # an event loop awaits this
 
     def __call__(self, data: Buffer | None, error: str | None) -> None:
@@ -80,7 +84,7 @@ class _Channel:
             return
         if data is not None and not self._dropped_events and len(self._items) < self._limit:
             self._items.append(_block(data) if self._copy else data)  # the usual case, first
-            if self._sleeping or self._waiter is not None:
+            if self._waiting:
                 self._wake()
             return
         item: object
@@ -103,11 +107,12 @@ class _Channel:
                 self._items.append(item)
         else:
             self._items.append(item)
-        if self._sleeping or self._waiter is not None:
+        if self._waiting:
             self._wake()
 
     def _wake(self) -> None:
         with self._lock:
+            self._waiting = False
             self._ready.notify()
             waiter, self._waiter = self._waiter, None
         if waiter is not None:
@@ -149,15 +154,16 @@ class _Channel:
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._lock:
             try:
-                self._sleeping = True
-                while (item := self._take()) is None:
+                while True:
+                    self._waiting = True  # before the last look: an event after it wakes us
+                    if (item := self._take()) is not None:
+                        return item
                     remaining = None if deadline is None else deadline - time.monotonic()
                     if remaining is not None and remaining <= 0:
                         raise TimeoutError(f"no stream event within {timeout} s")
                     self._ready.wait(remaining)
             finally:
-                self._sleeping = False
-            return item
+                self._waiting = False
 
     async def aget(self, timeout: float | None) -> object:
         """The next item, awaiting it without blocking the event loop."""
@@ -167,7 +173,9 @@ class _Channel:
         deadline = None if timeout is None else loop.time() + timeout
         while True:
             with self._lock:
+                self._waiting = True  # before the last look: an event after it wakes us
                 if (item := self._take()) is not None:
+                    self._waiting = False
                     return item
                 waiter = self._waiter = loop.create_future()
             try:
@@ -182,6 +190,7 @@ class _Channel:
                 with self._lock:
                     if self._waiter is waiter:
                         self._waiter = None
+                        self._waiting = False
 
     def close(self) -> None:
         """From now on events are discarded and consumers see the end."""
