@@ -1,10 +1,10 @@
 """Pull-style and asynchronous iteration over a device's read stream.
 
 The module delivers a stream's events to a callable on a delivery thread of its own. Here that
-callable is a _Channel, which hands the events to one consumer: a `for` loop (ChunkStream) or an
-`async for` loop (AsyncChunkStream). The channel holds at most `max_queue_elements` events, the
-same limit the module's queue has; what comes while it is full is dropped and reported, at its
-place in the stream, as a StreamOverflowError.
+callable belongs to a _Channel, which hands the events to one consumer: a `for` loop
+(ChunkStream) or an `async for` loop (AsyncChunkStream). The channel holds at most
+`max_queue_elements` events, the same limit the module's queue has; what comes while it is full
+is dropped and reported, at its place in the stream, as a StreamOverflowError.
 """
 
 from __future__ import annotations
@@ -13,7 +13,7 @@ import asyncio
 import collections
 import threading
 import time
-from collections.abc import Buffer
+from collections.abc import Buffer, Callable
 from types import TracebackType
 from typing import Any, Generic, Literal, Self, TypeVar, overload
 
@@ -78,14 +78,32 @@ class _Channel:
         self._waiting = False  # a consumer sleeps: a thread on _ready, or a loop on _waiter
         self._waiter: asyncio.Future[None] | None = None  # an event loop awaits this
 
-    def __call__(self, data: Buffer | None, error: str | None) -> None:
-        """Runs on the stream's delivery thread, for every event."""
+    def callable(self) -> Callable[[Buffer | None, str | None], None]:
+        """The stream's callable, which runs on its delivery thread for every event.
+
+        A function with the usual case in its own locals: a chunk that finds room and no drops
+        to report is appended; everything else goes to _put()."""
+        items = self._items
+        append = items.append
+        limit = self._limit
+        copy = self._copy
+        put = self._put
+
+        def deliver(data: Buffer | None, error: str | None) -> None:
+            if (data is not None and not self._dropped_events and len(items) < limit
+                    and not self._closed):
+                append(_block(data) if copy else data)
+                if self._waiting:
+                    self._wake()
+            else:
+                put(data, error)
+        return deliver
+
+    def _put(self, data: Buffer | None, error: str | None) -> None:
+        """An event the delivery thread's callable did not append at once: the end, an error, a
+        chunk while drops wait to be reported or the channel is full, or any event once
+        closed."""
         if self._closed:
-            return
-        if data is not None and not self._dropped_events and len(self._items) < self._limit:
-            self._items.append(_block(data) if self._copy else data)  # the usual case, first
-            if self._waiting:
-                self._wake()
             return
         item: object
         if data is not None:
@@ -212,10 +230,11 @@ class _StreamBase(Generic[T]):
         self._channel = _Channel(max_queue_elements, copy=alignment is not None)
         self._closed = False
         if alignment is None:
-            handle = device.start_read_stream(addr, self._channel, chunk_size, max_queue_elements)
+            handle = device.start_read_stream(addr, self._channel.callable(), chunk_size,
+                                              max_queue_elements)
         else:
-            handle = device.start_aligned_read_stream(addr, alignment, self._channel, chunk_size,
-                                                      max_queue_elements)
+            handle = device.start_aligned_read_stream(addr, alignment, self._channel.callable(),
+                                                      chunk_size, max_queue_elements)
         if handle is None:
             raise VornError("the device started no stream")
         self._handle: pyvorn_device.DataStream = handle
