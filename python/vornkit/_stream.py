@@ -228,6 +228,7 @@ class _StreamBase(Generic[T]):
         self._errors = errors
         self._timeout = timeout
         self._channel = _Channel(max_queue_elements, copy=alignment is not None)
+        self._items = self._channel._items  # for the loops' usual case: an item is waiting
         self._closed = False
         if alignment is None:
             handle = device.start_read_stream(addr, self._channel.callable(), chunk_size,
@@ -295,10 +296,22 @@ class ChunkStream(_StreamBase[T]):
         return self
 
     def __next__(self) -> T:
-        item = self.read()
-        if item is None:
+        # The usual case without read()'s calls: a chunk waits (taken without the lock, as the
+        # channel's consumer may); anything else is read() as usual, or handled by _result().
+        if not self._closed:
+            try:
+                item = self._items.popleft()
+            except IndexError:
+                pass
+            else:
+                if item is not _END and not isinstance(item, StreamError):
+                    return item  # type: ignore[return-value]
+                if (result := self._result(item)) is None:
+                    raise StopIteration
+                return result
+        if (result := self.read()) is None:
             raise StopIteration
-        return item
+        return result
 
     def __enter__(self) -> Self:
         return self
@@ -338,10 +351,21 @@ class AsyncChunkStream(_StreamBase[T]):
         return self
 
     async def __anext__(self) -> T:
-        item = await self.read()
-        if item is None:
+        # The usual case without read()'s calls, as in ChunkStream.__next__.
+        if not self._closed:
+            try:
+                item = self._items.popleft()
+            except IndexError:
+                pass
+            else:
+                if item is not _END and not isinstance(item, StreamError):
+                    return item  # type: ignore[return-value]
+                if (result := self._result(item)) is None:
+                    raise StopAsyncIteration
+                return result
+        if (result := await self.read()) is None:
             raise StopAsyncIteration
-        return item
+        return result
 
     async def aclose(self) -> None:
         """close() on a worker thread, so that the event loop runs on while the device stops."""
