@@ -1,10 +1,10 @@
 """Pull-style and asynchronous iteration over a device's read stream.
 
 The module delivers a stream's events to a callable on a delivery thread of its own. Here that
-callable is a _Channel, which hands the events to one consumer: a `for` loop (ChunkStream) or an
-`async for` loop (AsyncChunkStream). The channel holds at most `max_queue_elements` events, the
-same limit the module's queue has; what comes while it is full is dropped and reported, at its
-place in the stream, as a StreamOverflowError.
+callable belongs to a _Channel, which hands the events to one consumer: a `for` loop
+(ChunkStream) or an `async for` loop (AsyncChunkStream). The channel holds at most
+`max_queue_elements` events, the same limit the module's queue has; what comes while it is full
+is dropped and reported, at its place in the stream, as a StreamOverflowError.
 """
 
 from __future__ import annotations
@@ -13,7 +13,7 @@ import asyncio
 import collections
 import threading
 import time
-from collections.abc import Buffer
+from collections.abc import Buffer, Callable
 from types import TracebackType
 from typing import Any, Generic, Literal, Self, TypeVar, overload
 
@@ -61,7 +61,11 @@ class _Channel:
     The delivery thread appends to a deque without taking the lock, which it takes only to wake
     a consumer that sleeps, and for drops; the consumer takes items without the lock while there
     are any. The lock orders the rest: a consumer goes to sleep, and drops are reported, only
-    under it, so that no wake-up is missed and a report always comes before later items."""
+    under it, so that no wake-up is missed and a report always comes before later items.
+
+    A consumer about to sleep sets _waiting (under the lock) before it looks for items a last
+    time; the delivery thread wakes it once, clearing _waiting, so that the events that come
+    before the consumer runs again cost no more than those that find it awake."""
 
     def __init__(self, limit: int, copy: bool) -> None:
         self._lock = threading.Lock()
@@ -71,17 +75,35 @@ class _Channel:
         self._copy = copy  # DataViews are valid only during the call: keep bytes instead
         self._dropped_events = self._dropped_bytes = 0  # counted by the delivery thread only
         self._closed = False
-        self._sleeping = False  # a consumer thread waits on _ready
+        self._waiting = False  # a consumer sleeps: a thread on _ready, or a loop on _waiter
         self._waiter: asyncio.Future[None] | None = None  # an event loop awaits this
 
-    def __call__(self, data: Buffer | None, error: str | None) -> None:
-        """Runs on the stream's delivery thread, for every event."""
+    def callable(self) -> Callable[[Buffer | None, str | None], None]:
+        """The stream's callable, which runs on its delivery thread for every event.
+
+        A function with the usual case in its own locals: a chunk that finds room and no drops
+        to report is appended; everything else goes to _put()."""
+        items = self._items
+        append = items.append
+        limit = self._limit
+        copy = self._copy
+        put = self._put
+
+        def deliver(data: Buffer | None, error: str | None) -> None:
+            if (data is not None and not self._dropped_events and len(items) < limit
+                    and not self._closed):
+                append(_block(data) if copy else data)
+                if self._waiting:
+                    self._wake()
+            else:
+                put(data, error)
+        return deliver
+
+    def _put(self, data: Buffer | None, error: str | None) -> None:
+        """An event the delivery thread's callable did not append at once: the end, an error, a
+        chunk while drops wait to be reported or the channel is full, or any event once
+        closed."""
         if self._closed:
-            return
-        if data is not None and not self._dropped_events and len(self._items) < self._limit:
-            self._items.append(_block(data) if self._copy else data)  # the usual case, first
-            if self._sleeping or self._waiter is not None:
-                self._wake()
             return
         item: object
         if data is not None:
@@ -103,11 +125,12 @@ class _Channel:
                 self._items.append(item)
         else:
             self._items.append(item)
-        if self._sleeping or self._waiter is not None:
+        if self._waiting:
             self._wake()
 
     def _wake(self) -> None:
         with self._lock:
+            self._waiting = False
             self._ready.notify()
             waiter, self._waiter = self._waiter, None
         if waiter is not None:
@@ -149,15 +172,16 @@ class _Channel:
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._lock:
             try:
-                self._sleeping = True
-                while (item := self._take()) is None:
+                while True:
+                    self._waiting = True  # before the last look: an event after it wakes us
+                    if (item := self._take()) is not None:
+                        return item
                     remaining = None if deadline is None else deadline - time.monotonic()
                     if remaining is not None and remaining <= 0:
                         raise TimeoutError(f"no stream event within {timeout} s")
                     self._ready.wait(remaining)
             finally:
-                self._sleeping = False
-            return item
+                self._waiting = False
 
     async def aget(self, timeout: float | None) -> object:
         """The next item, awaiting it without blocking the event loop."""
@@ -167,7 +191,9 @@ class _Channel:
         deadline = None if timeout is None else loop.time() + timeout
         while True:
             with self._lock:
+                self._waiting = True  # before the last look: an event after it wakes us
                 if (item := self._take()) is not None:
+                    self._waiting = False
                     return item
                 waiter = self._waiter = loop.create_future()
             try:
@@ -182,6 +208,7 @@ class _Channel:
                 with self._lock:
                     if self._waiter is waiter:
                         self._waiter = None
+                        self._waiting = False
 
     def close(self) -> None:
         """From now on events are discarded and consumers see the end."""
@@ -201,12 +228,14 @@ class _StreamBase(Generic[T]):
         self._errors = errors
         self._timeout = timeout
         self._channel = _Channel(max_queue_elements, copy=alignment is not None)
+        self._items = self._channel._items  # for the loops' usual case: an item is waiting
         self._closed = False
         if alignment is None:
-            handle = device.start_read_stream(addr, self._channel, chunk_size, max_queue_elements)
+            handle = device.start_read_stream(addr, self._channel.callable(), chunk_size,
+                                              max_queue_elements)
         else:
-            handle = device.start_aligned_read_stream(addr, alignment, self._channel, chunk_size,
-                                                      max_queue_elements)
+            handle = device.start_aligned_read_stream(addr, alignment, self._channel.callable(),
+                                                      chunk_size, max_queue_elements)
         if handle is None:
             raise VornError("the device started no stream")
         self._handle: pyvorn_device.DataStream = handle
@@ -267,10 +296,22 @@ class ChunkStream(_StreamBase[T]):
         return self
 
     def __next__(self) -> T:
-        item = self.read()
-        if item is None:
+        # The usual case without read()'s calls: a chunk waits (taken without the lock, as the
+        # channel's consumer may); anything else is read() as usual, or handled by _result().
+        if not self._closed:
+            try:
+                item = self._items.popleft()
+            except IndexError:
+                pass
+            else:
+                if item is not _END and not isinstance(item, StreamError):
+                    return item  # type: ignore[return-value]
+                if (result := self._result(item)) is None:
+                    raise StopIteration
+                return result
+        if (result := self.read()) is None:
             raise StopIteration
-        return item
+        return result
 
     def __enter__(self) -> Self:
         return self
@@ -310,10 +351,21 @@ class AsyncChunkStream(_StreamBase[T]):
         return self
 
     async def __anext__(self) -> T:
-        item = await self.read()
-        if item is None:
+        # The usual case without read()'s calls, as in ChunkStream.__next__.
+        if not self._closed:
+            try:
+                item = self._items.popleft()
+            except IndexError:
+                pass
+            else:
+                if item is not _END and not isinstance(item, StreamError):
+                    return item  # type: ignore[return-value]
+                if (result := self._result(item)) is None:
+                    raise StopAsyncIteration
+                return result
+        if (result := await self.read()) is None:
             raise StopAsyncIteration
-        return item
+        return result
 
     async def aclose(self) -> None:
         """close() on a worker thread, so that the event loop runs on while the device stops."""

@@ -190,6 +190,23 @@ class TestAsyncIterator:
 
         assert asyncio.run(main()) > 0 and device.stopped
 
+    def test_a_chunk_after_drops_comes_after_their_report(self, stream_manager):
+        # The burst fills the queue and the rest is dropped; reading one chunk makes room before
+        # the last chunk comes (at 0.5 s), which must still come after the report of the drops.
+        async def main():
+            chunks = vornkit.astream(scripted(stream_manager, "b300 p500 o4 s"), 0,
+                                     max_queue_elements=64, errors="yield")
+            await asyncio.sleep(0.15)
+            first = await chunks.read()
+            await asyncio.sleep(0.5)
+            return [first] + [item async for item in chunks]
+
+        *burst, report, last = asyncio.run(main())
+        assert b"".join(bytes(c) for c in burst) == counter_bytes(0, 64 * 64)
+        assert isinstance(report, vornkit.StreamOverflowError)
+        assert report.dropped == (236, 236 * 64)
+        assert bytes(last) == counter_bytes(300 * 64, 4) and last.offset == 300 * 64
+
     def test_break_cancellation_and_errors_stop_the_stream(self, sim, stream_manager):
         async def main():
             async for chunk in vornkit.astream(sim, 0):
