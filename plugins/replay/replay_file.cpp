@@ -237,11 +237,13 @@ void Recording::read_sigmf(const std::filesystem::path& meta_path) {
                      [](const Mark& a, const Mark& b) { return a.position < b.position; });
 }
 
-void Recording::read(std::uint64_t position, std::span<std::uint8_t> out) const {
-    std::uint64_t done = 0;
-    while (done < out.size()) {
-        const ssize_t n = ::pread(fd_, out.data() + done, out.size() - done,
-                                  static_cast<off_t>(offset_ + position + done));
+std::size_t Recording::read_some(std::uint64_t position, std::span<std::uint8_t> out) const {
+    for (;;) {
+        const ssize_t n =
+            ::pread(fd_, out.data(), out.size(), static_cast<off_t>(offset_ + position));
+        if (n > 0 || out.empty()) {
+            return static_cast<std::size_t>(std::max<ssize_t>(n, 0));
+        }
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -249,13 +251,41 @@ void Recording::read(std::uint64_t position, std::span<std::uint8_t> out) const 
             throw std::runtime_error("cannot read " + data_path_.string() + ": " +
                                      std::strerror(errno));
         }
-        if (n == 0) {
-            throw std::runtime_error("cannot read " + data_path_.string() +
-                                     ": the file ends at byte " +
-                                     std::to_string(offset_ + position + done) + ", before its " +
-                                     std::to_string(size_) + " bytes of data");
+        throw std::runtime_error("cannot read " + data_path_.string() + ": the file ends at byte " +
+                                 std::to_string(offset_ + position) + ", before its " +
+                                 std::to_string(size_) + " bytes of data");
+    }
+}
+
+void Recording::read(std::uint64_t position, std::span<std::uint8_t> out) const {
+    while (!out.empty()) {
+        const std::size_t n = read_some(position, out);
+        out = out.subspan(n);
+        position += n;
+    }
+}
+
+ReadAhead::ReadAhead(const Recording& recording, std::size_t chunk_size)
+    : recording_(recording), buffer_(chunk_size < block_size ? block_size : 0) {}
+
+void ReadAhead::read(std::uint64_t position, std::span<std::uint8_t> out) {
+    if (buffer_.empty()) {
+        recording_.read(position, out);  // large chunks: straight into them
+        return;
+    }
+    while (!out.empty()) {
+        if (position < start_ || position >= start_ + length_) {
+            start_ = position;
+            length_ = 0;  // until the read below succeeds
+            const auto wanted = static_cast<std::size_t>(
+                std::min<std::uint64_t>(buffer_.size(), recording_.size() - position));
+            length_ = recording_.read_some(position, {buffer_.data(), wanted});
         }
-        done += static_cast<std::uint64_t>(n);
+        const auto offset = static_cast<std::size_t>(position - start_);
+        const std::size_t n = std::min(out.size(), length_ - offset);
+        std::memcpy(out.data(), buffer_.data() + offset, n);
+        out = out.subspan(n);
+        position += n;
     }
 }
 

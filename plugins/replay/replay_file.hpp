@@ -48,6 +48,9 @@ class Recording {
     // Throws std::runtime_error "cannot read FILE: ..." with the system's text on a read error,
     // or when the file ends before the data does.
     void read(std::uint64_t position, std::span<std::uint8_t> out) const;
+    // One read into `out` from `position` on: the count of bytes read, at least 1 (0 only for an
+    // empty `out`). Throws as read() does.
+    std::size_t read_some(std::uint64_t position, std::span<std::uint8_t> out) const;
 
     Format format() const noexcept { return format_; }
     const std::filesystem::path& data_path() const noexcept { return data_path_; }
@@ -76,6 +79,25 @@ class Recording {
     std::string type_name_ = "bytes";
     std::optional<double> sample_rate_;
     std::vector<Mark> marks_;
+};
+
+// Reads a recording's data for one stream: chunks smaller than a block come out of a buffer that
+// is filled a block at a time, so that small chunks cost a copy instead of a system call each;
+// larger ones are read straight into the chunk. One thread only (the playback's).
+class ReadAhead {
+  public:
+    static constexpr std::size_t block_size = 64 * 1024;
+
+    ReadAhead(const Recording& recording, std::size_t chunk_size);
+
+    // As Recording::read.
+    void read(std::uint64_t position, std::span<std::uint8_t> out);
+
+  private:
+    const Recording& recording_;
+    std::vector<std::uint8_t> buffer_;  // empty when chunks are read straight
+    std::uint64_t start_ = 0;           // the data byte at buffer_[0]
+    std::size_t length_ = 0;            // bytes of the buffer that hold data
 };
 
 }  // namespace replay

@@ -36,6 +36,7 @@ void Playback::play(vorn::support::Producer& producer) {
         ~Ended() { counters.running.store(false); }
     } ended{*counters_};
     const Recording& recording = *recording_;
+    ReadAhead reader(recording, static_cast<std::size_t>(settings_.chunk_size));
     const std::uint64_t size = recording.size();
     const std::uint64_t start = settings_.start;
     if (start > size) {
@@ -90,7 +91,7 @@ void Playback::play(vorn::support::Producer& producer) {
         }
         auto chunk = pool_->take(static_cast<std::size_t>(end - position));
         try {
-            recording.read(position, chunk.bytes());
+            reader.read(position, chunk.bytes());
         } catch (const std::runtime_error& error) {
             producer.push(events::Error{error.what()});  // the system's text, then the end
             return;

@@ -2,8 +2,10 @@
 // what the original stream had, in its order: data, gaps and device errors where they were, then
 // the end (or, looping, the data again).
 //
-// Design note. Chunks come from a ChunkPool and are read straight into it with pread(), so a
-// steady replay allocates nothing and never holds more than the chunks in flight. A chunk is cut
+// Design note. Chunks come from a ChunkPool, so a steady replay allocates nothing and never holds
+// more than the chunks in flight and one block of read-ahead: chunks of 64 KiB and more are read
+// straight into them with pread(), smaller ones copied out of a 64 KiB block read at once
+// (ReadAhead), which spares a system call per chunk. A chunk is cut
 // short where a mark lies (a gap or an error of the original stream), so that the event comes
 // between the same bytes as it did there. Paced, chunk n is due n periods after the start.
 //
