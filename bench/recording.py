@@ -14,7 +14,10 @@ count (nothing may be dropped; a drop fails the run):
 
 per file system (`--dirs`, default /dev/shm and the system's temporary folder). Rounds alternate;
 medians in MB/s, with native / min(device, dd) and native / python. While vornkit.record() records
-the same stream, a Python thread ticks every millisecond; its lateness (p99, max) is printed too.
+the same stream, a Python thread ticks every millisecond; its lateness (p99, max) is printed too:
+once as an ordinary thread (what a program's own thread meets: with the producer and the writer at
+full speed it also waits for a core), and once with real-time priority (stream_common.Ticker),
+which isolates what the recording does to the interpreter lock.
 
     scripts/bench recording
     scripts/bench recording --sizes 4096 --mib 64 --rounds 3
@@ -148,7 +151,8 @@ def main() -> None:
     print(f"Recording the sim's counter at full speed: {args.mib} MiB per run, {args.rounds} "
           "rounds (medians, MB/s)")
     print(f"{'folder':<12} {'chunk':>7} {'device':>8} {'dd':>8} {'native':>8} {'python':>8}"
-          f" {'native/limit':>13} {'native/python':>14} {'ticker p99/max ms':>18}")
+          f" {'native/limit':>13} {'native/python':>14} {'ticker p99/max ms':>18}"
+          f" {'real-time ticker':>17}")
     for folder in args.dirs:
         with tempfile.TemporaryDirectory(dir=folder) as scratch:
             for size in args.sizes:
@@ -159,11 +163,15 @@ def main() -> None:
                         times[name].append(run(total, size, scratch))
                 rate = {name: total / statistics.median(t) / MB for name, t in times.items()}
                 p99, worst = ticker_lateness(lambda: through_vornkit(total, size, scratch))
+                with stream_common.Ticker() as realtime:
+                    through_vornkit(total, size, scratch)
+                shown = (f"{realtime.late_ms(0.99):.2f}/{realtime.late_ms(1.0):.2f}"
+                         if realtime.realtime else "n/a")
                 limit = min(rate["device"], rate["dd"])
                 print(f"{folder:<12} {size:>7} {rate['device']:>8.0f} {rate['dd']:>8.0f} "
                       f"{rate['native']:>8.0f} {rate['python']:>8.0f} "
                       f"{rate['native'] / limit:>13.2f} {rate['native'] / rate['python']:>14.2f} "
-                      f"{p99:>9.2f}/{worst:.2f}")
+                      f"{p99:>9.2f}/{worst:.2f} {shown:>17}")
 
 
 if __name__ == "__main__":
