@@ -37,16 +37,35 @@ bool ends_with(const std::filesystem::path& path, std::string_view suffix) {
     return path.native().ends_with(suffix);
 }
 
+// Runs `read`, which reads the header or metadata of `path`: what it throws (a read error, or
+// std::invalid_argument for what it found) becomes the message of unusable().
+template <typename Read>
+void reading(const std::filesystem::path& path, Read&& read) {
+    try {
+        read();
+    } catch (const std::system_error& error) {
+        throw unusable(path, std::string("cannot read: ") + error.code().message());
+    } catch (const std::invalid_argument& error) {
+        throw unusable(path, error.what());
+    }
+}
+
+// One pread() of up to `size` bytes at `offset`, again when a signal interrupted it: what pread()
+// returns (0 at the end of the file, -1 with errno on an error).
+ssize_t pread_once(int fd, void* out, std::size_t size, std::uint64_t offset) {
+    ssize_t n = 0;
+    do {
+        n = ::pread(fd, out, size, static_cast<off_t>(offset));
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
 // Reads `count` bytes at `offset`, fewer only where the file ends. Throws std::system_error.
 std::string read_at(int fd, std::uint64_t offset, std::uint64_t count) {
     std::string text(count, '\0');
     std::uint64_t done = 0;
     while (done < count) {
-        const ssize_t n =
-            ::pread(fd, text.data() + done, count - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t n = pread_once(fd, text.data() + done, count - done, offset + done);
         if (n < 0) {
             throw std::system_error(errno, std::generic_category());
         }
@@ -161,7 +180,7 @@ void Recording::open_data(const std::filesystem::path& path) {
 }
 
 void Recording::read_npy() {
-    try {
+    reading(data_path_, [this] {
         const std::string head = read_at(fd_, 0, std::min(file_size_, max_metadata));
         const vorn::recording::NpyHeader header = vorn::recording::parse_npy_header(head);
         const std::uint32_t sample = header.sample_type.size();
@@ -178,11 +197,7 @@ void Recording::read_npy() {
                 std::to_string(size_) + " bytes), the file holds " +
                 std::to_string(file_size_ - std::min(file_size_, offset_)) + " bytes of data");
         }
-    } catch (const std::system_error& error) {
-        throw unusable(data_path_, std::string("cannot read: ") + error.code().message());
-    } catch (const std::invalid_argument& error) {
-        throw unusable(data_path_, error.what());
-    }
+    });
 }
 
 void Recording::read_sigmf(const std::filesystem::path& meta_path) {
@@ -190,17 +205,13 @@ void Recording::read_sigmf(const std::filesystem::path& meta_path) {
     rec::SigmfMeta meta;
     const auto [meta_fd, meta_size] = open_file(meta_path);
     const Descriptor meta_file(meta_fd);
-    try {
+    reading(meta_path, [&] {
         if (meta_size > max_metadata) {
             throw std::invalid_argument("SigMF metadata: the file is larger than " +
                                         std::to_string(max_metadata) + " bytes");
         }
         meta = rec::parse_sigmf_meta(read_at(meta_file.get(), 0, meta_size));
-    } catch (const std::system_error& error) {
-        throw unusable(meta_path, std::string("cannot read: ") + error.code().message());
-    } catch (const std::invalid_argument& error) {
-        throw unusable(meta_path, error.what());
-    }
+    });
     size_ = file_size_;
     sample_size_ = meta.sample_type.size();
     type_name_ = rec::sigmf_datatype(meta.sample_type);
@@ -238,23 +249,20 @@ void Recording::read_sigmf(const std::filesystem::path& meta_path) {
 }
 
 std::size_t Recording::read_some(std::uint64_t position, std::span<std::uint8_t> out) const {
-    for (;;) {
-        const ssize_t n =
-            ::pread(fd_, out.data(), out.size(), static_cast<off_t>(offset_ + position));
-        if (n > 0 || out.empty()) {
-            return static_cast<std::size_t>(std::max<ssize_t>(n, 0));
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            throw std::runtime_error("cannot read " + data_path_.string() + ": " +
-                                     std::strerror(errno));
-        }
-        throw std::runtime_error("cannot read " + data_path_.string() + ": the file ends at byte " +
-                                 std::to_string(offset_ + position) + ", before its " +
-                                 std::to_string(size_) + " bytes of data");
+    if (out.empty()) {
+        return 0;
     }
+    const ssize_t n = pread_once(fd_, out.data(), out.size(), offset_ + position);
+    if (n > 0) {
+        return static_cast<std::size_t>(n);
+    }
+    if (n < 0) {
+        throw std::runtime_error("cannot read " + data_path_.string() + ": " +
+                                 std::strerror(errno));
+    }
+    throw std::runtime_error("cannot read " + data_path_.string() + ": the file ends at byte " +
+                             std::to_string(offset_ + position) + ", before its " +
+                             std::to_string(size_) + " bytes of data");
 }
 
 void Recording::read(std::uint64_t position, std::span<std::uint8_t> out) const {

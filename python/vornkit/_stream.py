@@ -31,6 +31,7 @@ class _End:
 
 
 _END = _End()
+_NOTHING = object()  # no item waits
 
 
 def _wake(waiter: asyncio.Future[None]) -> None:
@@ -270,6 +271,20 @@ class _StreamBase(Generic[T]):
             raise item
         return item  # type: ignore[return-value]
 
+    def _waiting(self) -> object:
+        """The loops' usual case, without read()'s calls: the result of an item that waits
+        (taken without the lock, as the channel's consumer may), or _NOTHING when none waits or
+        the stream is closed, for read() to handle."""
+        if self._closed:
+            return _NOTHING
+        try:
+            item = self._items.popleft()
+        except IndexError:
+            return _NOTHING
+        if item is not _END and not isinstance(item, StreamError):
+            return item
+        return self._result(item)
+
 
 class ChunkStream(_StreamBase[T]):
     """A running stream read by pulling: `for chunk in stream:` or `stream.read()`.
@@ -296,22 +311,11 @@ class ChunkStream(_StreamBase[T]):
         return self
 
     def __next__(self) -> T:
-        # The usual case without read()'s calls: a chunk waits (taken without the lock, as the
-        # channel's consumer may); anything else is read() as usual, or handled by _result().
-        if not self._closed:
-            try:
-                item = self._items.popleft()
-            except IndexError:
-                pass
-            else:
-                if item is not _END and not isinstance(item, StreamError):
-                    return item  # type: ignore[return-value]
-                if (result := self._result(item)) is None:
-                    raise StopIteration
-                return result
-        if (result := self.read()) is None:
+        if (result := self._waiting()) is _NOTHING:
+            result = self.read()
+        if result is None:
             raise StopIteration
-        return result
+        return result  # type: ignore[return-value]
 
     def __enter__(self) -> Self:
         return self
@@ -351,21 +355,11 @@ class AsyncChunkStream(_StreamBase[T]):
         return self
 
     async def __anext__(self) -> T:
-        # The usual case without read()'s calls, as in ChunkStream.__next__.
-        if not self._closed:
-            try:
-                item = self._items.popleft()
-            except IndexError:
-                pass
-            else:
-                if item is not _END and not isinstance(item, StreamError):
-                    return item  # type: ignore[return-value]
-                if (result := self._result(item)) is None:
-                    raise StopAsyncIteration
-                return result
-        if (result := await self.read()) is None:
+        if (result := self._waiting()) is _NOTHING:
+            result = await self.read()
+        if result is None:
             raise StopAsyncIteration
-        return result
+        return result  # type: ignore[return-value]
 
     async def aclose(self) -> None:
         """close() on a worker thread, so that the event loop runs on while the device stops."""
