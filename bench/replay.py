@@ -15,9 +15,10 @@ Printed: GB/s of each, and replay / min(dd, delivery), which is to be at least 0
 Paced: one stream of 4 KiB chunks at 1,000 chunks/s for a fixed window, the replay (rate=1000)
 against the simulated device (ACQ_CHUNK_RATE 1000); the process CPU (user + system, all threads) in
 % of one core, and the ratio replay / sim (at most about 1: replaying costs no more than computing).
+The sim runs a second time as a control: its ratio to the first shows the noise of the machine.
 
     scripts/bench replay                         # builds what it needs, then runs this
-    scripts/bench replay --mib 64 --rounds 1
+    scripts/bench replay --mib 64 --rounds 1 --paced-rounds 3
 """
 
 import argparse
@@ -62,15 +63,13 @@ def dd(path: pathlib.Path, total: int, size: int) -> float:
     return total / float(match.group(2))
 
 
-def paced_cpu(measure, rounds: int) -> float:
-    return statistics.median(measure() for _ in range(rounds))
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     stream_common.add_natives_argument(parser)
     parser.add_argument("--mib", type=int, default=256, help="size of the file (default 256)")
     parser.add_argument("--rounds", type=int, default=3, help="rounds per figure (default 3)")
+    parser.add_argument("--paced-rounds", type=int, default=9,
+                        help="rounds of the paced figure (default 9)")
     parser.add_argument("--seconds", type=float, default=2.0,
                         help="the paced window (default 2)")
     args = parser.parse_args()
@@ -123,15 +122,21 @@ def main() -> None:
                 sim, 1, stream_common.touching_callable(ends), ends, max_queue=count + 1024)
             return 100 * cpu / wall
 
-        replay_cpu, sim_cpu = [], []
-        for _ in range(args.rounds):
-            sim_cpu.append(sim_run())
-            replay_cpu.append(replay_run())
-        replay_median, sim_median = statistics.median(replay_cpu), statistics.median(sim_cpu)
+        # The sim twice, as a control: two identical runs differ by as much as this machine's
+        # noise, which the replay's ratio is to be read against. The order rotates, so that no
+        # contender always runs on a machine another one warmed.
+        runs = {"replay": replay_run, "sim": sim_run, "sim again": sim_run}
+        cpu = {name: [] for name in runs}
+        for round_ in range(args.paced_rounds):
+            names = list(runs)
+            for name in names[round_ % 3:] + names[:round_ % 3]:
+                cpu[name].append(runs[name]())
+        med = {name: statistics.median(values) for name, values in cpu.items()}
         print(f"\npaced: {rate} chunks/s of {size // 1024} KiB for {args.seconds:g} s, process "
-              f"CPU in % of a core, median of {args.rounds}")
-        print(f"  sim {sim_median:.2f} %   replay {replay_median:.2f} %   replay / sim "
-              f"{replay_median / sim_median:.2f}")
+              f"CPU in % of a core, median of {args.paced_rounds}")
+        print(f"  sim {med['sim']:.2f} %   replay {med['replay']:.2f} %   replay / sim "
+              f"{med['replay'] / med['sim']:.2f}   (control: sim again / sim "
+              f"{med['sim again'] / med['sim']:.2f})")
 
 
 if __name__ == "__main__":

@@ -249,10 +249,20 @@ void Recording::read_sigmf(const std::filesystem::path& meta_path) {
 }
 
 std::size_t Recording::read_some(std::uint64_t position, std::span<std::uint8_t> out) const {
-    if (out.empty()) {
+    const ::iovec part{out.data(), out.size()};
+    return read_some(position, std::span(&part, 1));
+}
+
+std::size_t Recording::read_some(std::uint64_t position, std::span<const ::iovec> parts) const {
+    if (std::all_of(parts.begin(), parts.end(),
+                    [](const ::iovec& part) { return part.iov_len == 0; })) {
         return 0;
     }
-    const ssize_t n = pread_once(fd_, out.data(), out.size(), offset_ + position);
+    ssize_t n = 0;
+    do {
+        n = ::preadv(fd_, parts.data(), static_cast<int>(parts.size()),
+                     static_cast<off_t>(offset_ + position));
+    } while (n < 0 && errno == EINTR);
     if (n > 0) {
         return static_cast<std::size_t>(n);
     }
@@ -273,28 +283,53 @@ void Recording::read(std::uint64_t position, std::span<std::uint8_t> out) const 
     }
 }
 
-ReadAhead::ReadAhead(const Recording& recording, std::size_t chunk_size)
-    : recording_(recording), buffer_(chunk_size < block_size ? block_size : 0) {}
+ChunkReader::ChunkReader(const Recording& recording, vorn::support::ChunkPool& pool)
+    : recording_(recording), pool_(pool) {}
 
-void ReadAhead::read(std::uint64_t position, std::span<std::uint8_t> out) {
-    if (buffer_.empty()) {
-        recording_.read(position, out);  // large chunks: straight into them
-        return;
+std::uint64_t ChunkReader::chunk_end(std::uint64_t position) const {
+    std::uint64_t end = std::min<std::uint64_t>(recording_.size(), position + pool_.chunk_size());
+    const std::vector<Mark>& marks = recording_.marks();
+    const auto next_mark =
+        std::upper_bound(marks.begin(), marks.end(), position,
+                         [](std::uint64_t at, const Mark& later) { return at < later.position; });
+    return next_mark != marks.end() ? std::min(end, next_mark->position) : end;
+}
+
+vorn::DataStream::Events::OwnedData ChunkReader::take(std::uint64_t position) {
+    if (next_ == ready_.size() || position != next_position_) {
+        read_batch(position);
     }
-    while (!out.empty()) {
-        if (position < start_ || position >= start_ + length_) {
-            start_ = position;
-            length_ = 0;  // until the read below succeeds
-            const auto wanted = static_cast<std::size_t>(
-                std::min<std::uint64_t>(buffer_.size(), recording_.size() - position));
-            length_ = recording_.read_some(position, {buffer_.data(), wanted});
-        }
-        const auto offset = static_cast<std::size_t>(position - start_);
-        const std::size_t n = std::min(out.size(), length_ - offset);
-        std::memcpy(out.data(), buffer_.data() + offset, n);
-        out = out.subspan(n);
-        position += n;
+    vorn::DataStream::Events::OwnedData chunk = std::move(ready_[next_++]);
+    next_position_ = position + chunk.size();
+    return chunk;
+}
+
+void ChunkReader::read_batch(std::uint64_t position) {
+    ready_.clear();  // back to the pool
+    parts_.clear();
+    next_ = 0;
+    next_position_ = position;
+    std::uint64_t end = position;
+    do {
+        const std::uint64_t chunk_start = end;
+        end = chunk_end(chunk_start);
+        ready_.push_back(pool_.take(static_cast<std::size_t>(end - chunk_start)));
+        parts_.push_back({ready_.back().data(), ready_.back().size()});
+    } while (end < recording_.size() && end - position + pool_.chunk_size() <= batch_bytes &&
+             ready_.size() < max_batch_chunks);
+    std::size_t n = recording_.read_some(position, parts_);
+    const std::span<std::uint8_t> first = ready_.front().bytes();
+    if (n < first.size()) {
+        recording_.read(position + n, first.subspan(n));  // the first chunk whole, or a read error
+        n = first.size();
     }
+    // Only whole chunks stay; the rest are read again with the next batch.
+    std::size_t whole = 0;
+    for (std::size_t covered = 0; whole < ready_.size() && covered + ready_[whole].size() <= n;
+         ++whole) {
+        covered += ready_[whole].size();
+    }
+    ready_.resize(whole);
 }
 
 }  // namespace replay

@@ -17,6 +17,10 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/uio.h>
+
+#include <vorn/support/chunk_pool.hpp>
+
 namespace replay {
 
 enum class Format { raw, npy, sigmf };
@@ -51,6 +55,8 @@ class Recording {
     // One read into `out` from `position` on: the count of bytes read, at least 1 (0 only for an
     // empty `out`). Throws as read() does.
     std::size_t read_some(std::uint64_t position, std::span<std::uint8_t> out) const;
+    // The same into `parts`, filled in order with one preadv() (at most IOV_MAX parts).
+    std::size_t read_some(std::uint64_t position, std::span<const ::iovec> parts) const;
 
     Format format() const noexcept { return format_; }
     const std::filesystem::path& data_path() const noexcept { return data_path_; }
@@ -81,23 +87,36 @@ class Recording {
     std::vector<Mark> marks_;
 };
 
-// Reads a recording's data for one stream: chunks smaller than a block come out of a buffer that
-// is filled a block at a time, so that small chunks cost a copy instead of a system call each;
-// larger ones are read straight into the chunk. One thread only (the playback's).
-class ReadAhead {
+// Reads a recording's data for one stream into chunks from the stream's pool. Chunks smaller than
+// a batch are read ahead, as many as fill one, with a single preadv() straight into their blocks:
+// a small chunk costs one copy and a share of a system call. One thread only (the playback's).
+class ChunkReader {
   public:
-    static constexpr std::size_t block_size = 64 * 1024;
+    static constexpr std::size_t batch_bytes = 64 * 1024;
+    static constexpr std::size_t max_batch_chunks = 256;
 
-    ReadAhead(const Recording& recording, std::size_t chunk_size);
+    // Chunks of at most the pool's chunk size.
+    ChunkReader(const Recording& recording, vorn::support::ChunkPool& pool);
 
-    // As Recording::read.
-    void read(std::uint64_t position, std::span<std::uint8_t> out);
+    // Where the chunk that starts at `position` ends: a chunk size further, or sooner at the
+    // next mark or at the end of the data.
+    std::uint64_t chunk_end(std::uint64_t position) const;
+
+    // The chunk from `position` (before the end of the data) to chunk_end(position). Chunks read
+    // ahead and not taken go back to the pool when a take asks for another position (a rewind, a
+    // loop). Throws as Recording::read does.
+    vorn::DataStream::Events::OwnedData take(std::uint64_t position);
 
   private:
+    // Reads the batch of chunks from `position` on into ready_; the first one whole.
+    void read_batch(std::uint64_t position);
+
     const Recording& recording_;
-    std::vector<std::uint8_t> buffer_;  // empty when chunks are read straight
-    std::uint64_t start_ = 0;           // the data byte at buffer_[0]
-    std::size_t length_ = 0;            // bytes of the buffer that hold data
+    vorn::support::ChunkPool& pool_;
+    std::vector<vorn::DataStream::Events::OwnedData> ready_;  // read ahead, in order
+    std::size_t next_ = 0;                                    // ready_[next_] is taken next
+    std::uint64_t next_position_ = 0;                         // where ready_[next_] starts
+    std::vector<::iovec> parts_;                              // the batch's blocks, for preadv()
 };
 
 }  // namespace replay

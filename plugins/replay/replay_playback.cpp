@@ -36,7 +36,7 @@ void Playback::play(vorn::support::Producer& producer) {
         ~Ended() { counters.running.store(false); }
     } ended{*counters_};
     const Recording& recording = *recording_;
-    ReadAhead reader(recording, static_cast<std::size_t>(settings_.chunk_size));
+    ChunkReader reader(recording, *pool_);
     const std::uint64_t size = recording.size();
     const std::uint64_t start = settings_.start;
     if (start > size) {
@@ -85,20 +85,17 @@ void Playback::play(vorn::support::Producer& producer) {
         if (rewound()) {
             continue;  // asked during the pause: the next chunk is the start's
         }
-        std::uint64_t end = std::min(size, position + settings_.chunk_size);
-        if (mark != marks.end()) {
-            end = std::min(end, mark->position);
-        }
-        auto chunk = pool_->take(static_cast<std::size_t>(end - position));
+        vorn::DataStream::Events::OwnedData chunk;
         try {
-            reader.read(position, chunk.bytes());
+            chunk = reader.take(position);
         } catch (const std::runtime_error& error) {
             producer.push(events::Error{error.what()});  // the system's text, then the end
             return;
         }
+        const std::uint64_t chunk_size = chunk.size();
         producer.push(std::move(chunk));
-        counters_->pushed.fetch_add(end - position, std::memory_order_relaxed);
-        position = end;
+        counters_->pushed.fetch_add(chunk_size, std::memory_order_relaxed);
+        position += chunk_size;
     }
 }
 

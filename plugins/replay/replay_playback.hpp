@@ -2,12 +2,11 @@
 // what the original stream had, in its order: data, gaps and device errors where they were, then
 // the end (or, looping, the data again).
 //
-// Design note. Chunks come from a ChunkPool, so a steady replay allocates nothing and never holds
-// more than the chunks in flight and one block of read-ahead: chunks of 64 KiB and more are read
-// straight into them with pread(), smaller ones copied out of a 64 KiB block read at once
-// (ReadAhead), which spares a system call per chunk. A chunk is cut
-// short where a mark lies (a gap or an error of the original stream), so that the event comes
-// between the same bytes as it did there. Paced, chunk n is due n periods after the start.
+// Design note. Chunks come from a ChunkPool, so a steady replay allocates nothing. The file is read
+// straight into the chunks' blocks with preadv(), small chunks a batch of about 64 KiB at a time
+// (ChunkReader), which spares a system call per chunk without a second copy. A chunk is cut short
+// where a mark lies (a gap or an error of the original stream), so that the event comes between
+// the same bytes as it did there. Paced, chunk n is due n periods after the start.
 //
 // Ownership and threads: the Playback shares the Recording and its Counters with the device and
 // never touches the device itself, so it keeps running, and stays safe, when the device is

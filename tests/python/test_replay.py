@@ -86,6 +86,22 @@ def test_a_file_truncated_under_a_replay_is_a_read_error_then_the_end(tmp_path):
     assert len(chunks) >= 1 and all(len(chunk) == 4096 for chunk, _ in chunks)
 
 
+def test_a_file_ending_inside_a_read_ahead_plays_its_whole_chunks_then_the_error(tmp_path):
+    # Small chunks are read a batch at a time: the batch comes back short, the chunks it holds
+    # whole play, the next read finds the end.
+    path = tmp_path / "a.bin"
+    path.write_bytes(bytes(range(256)) * 4096)
+    device = replay(f"file={path} chunk=4k")
+    os.truncate(path, 10000)
+    log = CallLog()
+    stream = device.start_read_stream(ADDR, log)
+    log.wait_end()
+    stream.stop()
+    assert log.chunks == [bytes(range(256)) * 16] * 2
+    assert log.errors == [f"cannot read {path}: the file ends at byte 10000, before its 1048576 "
+                          "bytes of data"]
+
+
 def test_registers_loop_and_rewind(tmp_path):
     path = tmp_path / "a.bin"
     path.write_bytes(bytes(range(100)) * 10)
