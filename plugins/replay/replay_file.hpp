@@ -92,7 +92,7 @@ class Recording {
 // a small chunk costs one copy and a share of a system call. One thread only (the playback's).
 class ChunkReader {
   public:
-    static constexpr std::size_t batch_bytes = 64 * 1024;
+    static constexpr std::size_t batch_bytes = 256 * 1024;
     static constexpr std::size_t max_batch_chunks = 256;
 
     // Chunks of at most the pool's chunk size.

@@ -3,7 +3,7 @@
 // the end (or, looping, the data again).
 //
 // Design note. Chunks come from a ChunkPool, so a steady replay allocates nothing. The file is read
-// straight into the chunks' blocks with preadv(), small chunks a batch of about 64 KiB at a time
+// straight into the chunks' blocks with preadv(), small chunks a batch of about 256 KiB at a time
 // (ChunkReader), which spares a system call per chunk without a second copy. A chunk is cut short
 // where a mark lies (a gap or an error of the original stream), so that the event comes between
 // the same bytes as it did there. Paced, chunk n is due n periods after the start.
