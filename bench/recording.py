@@ -19,6 +19,10 @@ once as an ordinary thread (what a program's own thread meets: with the producer
 full speed it also waits for a core), and once with real-time priority (stream_common.Ticker),
 which isolates what the recording does to the interpreter lock.
 
+Then the case users live in: a paced device (50,000 chunks/s of 4 KiB, about 200 MB/s) recorded
+with the default queue, `--rounds` times in a row into the same name, each recording replacing the
+one before: the events each dropped, and the ordinary ticker's lateness meanwhile.
+
     scripts/bench recording
     scripts/bench recording --sizes 4096 --mib 64 --rounds 3
 """
@@ -70,6 +74,24 @@ def through_vornkit(total: int, size: int, folder: str) -> None:
     """vornkit.record of the same stream, as a program records: for the ticker."""
     vornkit.record(device(total, size), 0, os.path.join(folder, "bench-ticker.npy"),
                    bytes=total, dtype="<u4", max_queue_elements=queue_for(total, size))
+
+
+def paced_over_existing(rate: int, size: int, seconds: float, folder: str) -> int:
+    """A paced recording with the default queue into the file the previous one left: the events
+    it dropped."""
+    sim = pyvorn_device.get_device_manager(stream_common.SIM).create_device("sim0")
+    count = round(rate * seconds)
+    for name, value in (("WAVEFORM", stream_common.COUNTER), ("CHUNK_SIZE", size),
+                        ("CHUNK_RATE", rate), ("CHUNK_COUNT", count)):
+        sim.set_register(stream_common.ACQ[name], value, 0)
+    sim.send_registers()
+    stream = sim.start_recording(0, os.path.join(folder, "bench-paced.npy"), format="npy",
+                                 dtype="<u4")
+    while not stream.progress()["finished"]:
+        time.sleep(0.01)
+    progress = stream.progress()
+    stream.stop()
+    return progress["dropped_events"]
 
 
 def device_alone(total: int, size: int, folder: str) -> float:
@@ -172,6 +194,17 @@ def main() -> None:
                       f"{rate['native']:>8.0f} {rate['python']:>8.0f} "
                       f"{rate['native'] / limit:>13.2f} {rate['native'] / rate['python']:>14.2f} "
                       f"{p99:>9.2f}/{worst:.2f} {shown:>17}")
+    rate, size, seconds = 50_000, 4096, 3.0
+    print(f"\nPaced: {rate} chunks/s of {size // 1024} KiB ({rate * size / MB:.0f} MB/s) for "
+          f"{seconds:g} s, the default queue, each recording replacing the previous one")
+    print(f"{'folder':<12} {'dropped events per run':>24} {'ticker p99/max ms':>18}")
+    for folder in args.dirs:
+        with tempfile.TemporaryDirectory(dir=folder) as scratch:
+            drops = []
+            p99, worst = ticker_lateness(
+                lambda: drops.extend(paced_over_existing(rate, size, seconds, scratch)
+                                     for _ in range(args.rounds)))
+            print(f"{folder:<12} {' '.join(map(str, drops)):>24} {p99:>9.2f}/{worst:.2f}")
 
 
 if __name__ == "__main__":

@@ -93,16 +93,21 @@ class TestRecord:
         with pytest.raises(ValueError, match="has none .*: give a path"):
             vornkit.record(sim, 0, io.BytesIO(), chunks=1)
 
-    def test_no_data_leaves_an_existing_file_untouched(self, sim, stream_manager, tmp_path):
+    def test_an_existing_file_stays_without_data_and_is_replaced_with_it(self, sim, stream_manager,
+                                                                        tmp_path):
         target = tmp_path / "kept.npy"
-        target.write_bytes(b"precious")
+        precious = b"precious" * (1 << 18)  # large enough to be freed off the writer's thread
+        target.write_bytes(precious)
         for device, queue, error in [(sim, 10, RuntimeError),  # an argument the module refuses
                                      (pyvorn_device.Device(), 4096, vornkit.VornError),  # none
                                      (stream_manager.create_device("ebroken s"), 4096,
                                       vornkit.StreamError)]:  # fails at once
             with pytest.raises(error):
                 vornkit.record(device, 0, target, chunks=5, max_queue_elements=queue)
-        assert target.read_bytes() == b"precious"
+        assert target.read_bytes() == precious
+        assert [path.name for path in tmp_path.iterdir()] == ["kept.npy"]
+        vornkit.record(sim, 0, target, bytes=4000, dtype="uint32")
+        assert np.array_equal(np.load(target), counter(0, 1000))
         assert [path.name for path in tmp_path.iterdir()] == ["kept.npy"]
 
     @pytest.mark.parametrize("dtype", [">u4", np.dtype(">u4"), "<u4"])

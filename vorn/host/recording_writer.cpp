@@ -13,6 +13,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <variant>
 
@@ -58,6 +59,38 @@ int write_fully(int fd, const std::uint8_t* bytes, std::uint64_t size,
         written += done;
         bytes += done;
         size -= done;
+    }
+    return 0;
+}
+
+// Files larger than this that a recording replaces are freed on a thread of their own.
+constexpr off_t large_file = 1 << 20;
+
+// Puts `temporary` in place of `target`: 0, or the errno. The last link of a large file going frees
+// all its pages in the call that drops it, which takes about 0.15 ms per MB on tmpfs: done on the
+// writer's thread, replacing an old recording would stall the new one at its start for long enough
+// to overflow its queue. So a descriptor keeps the replaced file alive through the rename, and a
+// thread of its own closes it.
+int replace(const std::filesystem::path& temporary, const std::filesystem::path& target) noexcept {
+    int old = ::open(target.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat status {};
+    if (old >= 0 && (::fstat(old, &status) != 0 || status.st_size < large_file)) {
+        ::close(old);
+        old = -1;
+    }
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        const int code = errno;
+        if (old >= 0) {
+            ::close(old);
+        }
+        return code;
+    }
+    if (old >= 0) {
+        try {
+            std::thread([old] { ::close(old); }).detach();
+        } catch (const std::system_error&) {
+            ::close(old);  // no thread to spare: freed here after all
+        }
     }
     return 0;
 }
@@ -269,8 +302,8 @@ bool RecordingWriter::place() {
         return false;
     }
     if (!data_.in_place) {
-        if (::rename(data_.temporary.c_str(), data_.target.c_str()) != 0) {
-            fail(errno, "cannot put " + data_.target.string() + " in place");
+        if (const int code = replace(data_.temporary, data_.target)) {
+            fail(code, "cannot put " + data_.target.string() + " in place");
             return false;
         }
         data_.temporary.clear();
@@ -301,8 +334,8 @@ bool RecordingWriter::prepare_meta() {
 }
 
 bool RecordingWriter::put_meta() {
-    if (::rename(meta_.temporary.c_str(), meta_.target.c_str()) != 0) {
-        fail(errno, "cannot put " + meta_.target.string() + " in place");
+    if (const int code = replace(meta_.temporary, meta_.target)) {
+        fail(code, "cannot put " + meta_.target.string() + " in place");
         discard(meta_);
         return false;
     }
