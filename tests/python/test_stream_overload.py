@@ -25,9 +25,38 @@ def stalled_log():
     return release, log, stalled
 
 
+def stalled_offsets():
+    """(release, calls, callable): the callable stalls until `release` is set, then records a
+    chunk's offset, a report's text, or None for the end."""
+    release = threading.Event()
+    calls = []
+
+    def stalled(data, error):
+        release.wait(30)
+        calls.append(data.offset if data is not None else error)
+
+    return release, calls, stalled
+
+
+def walk_in_stream_order(calls, chunk_size):
+    """Checks that chunks and drop reports came in stream order with nothing missing: each chunk
+    where the position stands, each report moving it past its drops. Returns (position, reports)."""
+    position, reports = 0, 0
+    for call in calls:
+        if isinstance(call, int):
+            assert call == position, calls
+            position += chunk_size
+        else:
+            events, data_bytes = overflow_counts(call)
+            assert data_bytes == events * chunk_size
+            position += data_bytes
+            reports += 1
+    return position, reports
+
+
 class TestStalledCallable:
     def test_a_stalled_callable_gets_the_backlog_then_one_report_per_run_of_drops(self, counters, stream_manager):
-        release, log, stalled = stalled_log()
+        release, calls, stalled = stalled_offsets()
         device = stream_manager.create_device("b5000 s")  # 5000 chunks of 64 bytes
         stream = device.start_read_stream(0, stalled, max_queue_elements=64)
         # The producer never waits for the consumer.
@@ -35,54 +64,31 @@ class TestStalledCallable:
         # The chunk being delivered and the 64 queued ones; every other one was freed at once.
         assert counters["stream.chunks_made"] - counters["stream.chunks_freed"] <= 65
         release.set()
-        log.wait_end(30)
-        # The first event is taken by the delivery thread before the stall; 64 more wait in the
-        # queue; the rest are dropped and reported once, before the end. When the delivery thread
-        # took its first event only after the queue had filled, one more event got in among the
+        assert wait_until(lambda: calls and calls[-1] is None, timeout=30)
+        # The first chunk is taken by the delivery thread before the stall; 64 more wait in the
+        # queue; the rest are dropped and reported once, in their place. When the delivery thread
+        # took its first chunk only after the queue had filled, one more chunk got in among the
         # drops: two runs of drops, two reports.
-        counts = [overflow_counts(error) for error in log.errors]
-        assert len(log.chunks) in (64, 65) and 1 <= len(counts) <= 2 and None not in counts
-        assert all(data is not None for data, _ in log.calls[:64])
-        assert log.calls[-2:] == [(None, log.errors[-1]), (None, None)]
-        lost = 5000 - len(log.chunks)
-        assert sum(events for events, _ in counts) == lost
-        assert all(data_bytes == 64 * events for events, data_bytes in counts)
+        position, reports = walk_in_stream_order(calls[:-1], 64)
+        chunks = sum(isinstance(call, int) for call in calls)
+        assert position == 5000 * 64 and chunks in (64, 65) and 1 <= reports <= 2
+        assert calls.count(None) == 1
         del stream
         assert counters["stream.chunks_made"] == counters["stream.chunks_freed"]
 
-
     def test_drops_are_reported_at_once_when_the_device_pauses(self, counters, stream_manager):
         # The device bursts, then waits until stopped: the report of the drops must not wait for
-        # an event that does not come, and every report sits where its chunks are missing.
-        release = threading.Event()
-        calls = []  # a chunk's offset, or a report's text
-
-        def stalled(data, error):
-            release.wait(30)
-            calls.append(data.offset if data is not None else error)
-
-        def accounted():
-            # The stream position the calls so far have covered, chunks and reported drops alike.
-            return sum(64 if isinstance(c, int) else overflow_counts(c)[0] * 64 for c in calls if c is not None)
-
+        # an event that does not come.
+        release, calls, stalled = stalled_offsets()
         stream = stream_manager.create_device("b80 w").start_read_stream(0, stalled, max_queue_elements=64)
         assert wait_until(lambda: counters["stream.chunks_made"] == 80)
         release.set()
-        assert wait_until(lambda: accounted() == 80 * 64), f"no drop report while the device paused: {calls}"
-        # In stream order: a chunk where the position stands, a report moving it past its drops.
-        # (When the delivery thread took its first chunk only after the queue had filled, one
-        # chunk got in among the drops: two reports, one on each side of it.)
-        position, reports = 0, 0
-        for call in calls:
-            if isinstance(call, int):
-                assert call == position, calls
-                position += 64
-            else:
-                position += overflow_counts(call)[1]
-                reports += 1
-        assert 1 <= reports <= 2
+        assert wait_until(lambda: walk_in_stream_order(calls, 64)[0] == 80 * 64), \
+            f"no drop report while the device paused: {calls}"
+        assert 1 <= walk_in_stream_order(calls, 64)[1] <= 2
         stream.stop()
         assert calls[-1] is None and calls.count(None) == 1
+
 
 class TestGaps:
     def test_aligned_views_keep_the_grid_across_a_gap(self, counters, stream_manager):
