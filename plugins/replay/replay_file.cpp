@@ -315,13 +315,19 @@ void ChunkReader::read_batch(std::uint64_t position) {
         end = chunk_end(chunk_start);
         ready_.push_back(pool_.take(static_cast<std::size_t>(end - chunk_start)));
         parts_.push_back({ready_.back().data(), ready_.back().size()});
-    } while (end < recording_.size() && end - position + pool_.chunk_size() <= batch_bytes &&
-             ready_.size() < max_batch_chunks);
-    std::size_t n = recording_.read_some(position, parts_);
-    const std::span<std::uint8_t> first = ready_.front().bytes();
-    if (n < first.size()) {
-        recording_.read(position + n, first.subspan(n));  // the first chunk whole, or a read error
-        n = first.size();
+    } while (end < recording_.size() && (ready_.size() + 1) * pool_.chunk_size() <= batch_bytes &&
+             ready_.size() < max_batch_chunks);  // blocks, not bytes: chunks cut at marks are short
+    std::size_t n = 0;
+    try {
+        n = recording_.read_some(position, parts_);
+        const std::span<std::uint8_t> first = ready_.front().bytes();
+        if (n < first.size()) {
+            recording_.read(position + n, first.subspan(n));  // the first chunk whole, or an error
+            n = first.size();
+        }
+    } catch (...) {
+        ready_.clear();  // nothing unread is ever handed out
+        throw;
     }
     // Only whole chunks stay; the rest are read again with the next batch.
     std::size_t whole = 0;

@@ -1,6 +1,7 @@
 """vornkit.capture and vornkit.record against the simulated device's counter pattern."""
 
 import io
+import os
 import sys
 
 import numpy as np
@@ -8,6 +9,7 @@ import pytest
 
 import pyvorn_device
 import vornkit
+from conftest import wait_until
 
 WAVEFORM, CHUNK_SIZE, CHUNK_RATE, CHUNK_COUNT, ERROR_INTERVAL = 0x100, 0x104, 0x108, 0x10C, 0x11C
 
@@ -108,6 +110,18 @@ class TestRecord:
         assert [path.name for path in tmp_path.iterdir()] == ["kept.npy"]
         vornkit.record(sim, 0, target, bytes=4000, dtype="uint32")
         assert np.array_equal(np.load(target), counter(0, 1000))
+
+        def descriptors_on_target():
+            found = []
+            for fd in os.listdir("/proc/self/fd"):
+                try:
+                    found += [fd] if str(target) in os.readlink(f"/proc/self/fd/{fd}") else []
+                except OSError:
+                    pass  # closed meanwhile
+            return found
+
+        # The old file's last descriptor goes, so its space is freed.
+        assert wait_until(lambda: not descriptors_on_target())
         assert [path.name for path in tmp_path.iterdir()] == ["kept.npy"]
 
     @pytest.mark.parametrize("dtype", [">u4", np.dtype(">u4"), "<u4"])

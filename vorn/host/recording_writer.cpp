@@ -70,11 +70,13 @@ constexpr off_t large_file = 1 << 20;
 // all its pages in the call that drops it, which takes about 0.15 ms per MB on tmpfs: done on the
 // writer's thread, replacing an old recording would stall the new one at its start for long enough
 // to overflow its queue. So a descriptor keeps the replaced file alive through the rename, and a
-// thread of its own closes it.
+// thread of its own closes it. (A child forked in between inherits the descriptor and holds the
+// old file's space until it exits.)
 int replace(const std::filesystem::path& temporary, const std::filesystem::path& target) noexcept {
     int old = ::open(target.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     struct stat status {};
-    if (old >= 0 && (::fstat(old, &status) != 0 || status.st_size < large_file)) {
+    if (old >= 0 && (::fstat(old, &status) != 0 || status.st_nlink != 1 ||
+                     status.st_blocks * 512 < large_file)) {  // nothing large to free
         ::close(old);
         old = -1;
     }
@@ -88,7 +90,7 @@ int replace(const std::filesystem::path& temporary, const std::filesystem::path&
     if (old >= 0) {
         try {
             std::thread([old] { ::close(old); }).detach();
-        } catch (const std::system_error&) {
+        } catch (...) {
             ::close(old);  // no thread to spare: freed here after all
         }
     }
