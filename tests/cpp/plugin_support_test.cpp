@@ -81,6 +81,11 @@ struct Pushed {
     std::mutex mutex;
     std::vector<std::string> events;
 
+    std::size_t count() {
+        std::lock_guard lock(mutex);
+        return events.size();
+    }
+
     vorn::DataStream::EventCallback callback() {
         return [this](vorn::DataStream::Event&& event) {
             std::lock_guard lock(mutex);
@@ -125,7 +130,9 @@ TEST(PluginProducerThread, StopEndsAPacedBodyAtOnceAndReleasesTheCallback) {
                     producer.push(events::OwnedData::allocate(1));
                 }
             });
-        std::this_thread::sleep_for(20ms);
+        for (int i = 0; i < 10000 && pushed.count() == 0; ++i) {
+            std::this_thread::sleep_for(1ms);  // until the first chunk: the body now waits
+        }
         const auto before = clock_type::now();
         thread.stop();
         thread.stop();  // again: nothing

@@ -59,10 +59,10 @@ class TestStalledCallable:
         release, calls, stalled = stalled_offsets()
         device = stream_manager.create_device("b5000 s")  # 5000 chunks of 64 bytes
         stream = device.start_read_stream(0, stalled, max_queue_elements=64)
-        # The producer never waits for the consumer.
-        assert wait_until(lambda: counters["stream.chunks_made"] == 5000)
-        # The chunk being delivered and the 64 queued ones; every other one was freed at once.
-        assert counters["stream.chunks_made"] - counters["stream.chunks_freed"] <= 65
+        # The producer never waits for the consumer. Held: the chunk being delivered and the 64
+        # queued ones; every other one was freed at once (once the last push is over).
+        assert wait_until(lambda: counters["stream.chunks_made"] == 5000 and
+                          counters["stream.chunks_made"] - counters["stream.chunks_freed"] <= 65)
         release.set()
         assert wait_until(lambda: calls and calls[-1] is None, timeout=30)
         # The first chunk is taken by the delivery thread before the stall; 64 more wait in the

@@ -89,12 +89,12 @@ def test_bad_input_is_one_line_and_status_2(capsys, plugin_path, tmp_path, monke
 
 
 def test_incomplete_recordings_are_summarized(capsys, tmp_path, stream_plugin):
-    path = tmp_path / "slow.npy"  # one chunk a second, a time-out of 0.3 s
+    path = tmp_path / "slow.npy"  # one chunk a second, a time-out of 0.6 s
     status, _, err = run(capsys, "record", "sim", "--set", "0x108=1", "--chunks", "5",
-                         "--timeout", "0.3", "-o", str(path))
+                         "--timeout", "0.6", "-o", str(path))
     incomplete, message = err.splitlines()
     assert status == 1 and incomplete.startswith(f"incomplete {path}: 1 chunks, 4096 bytes")
-    assert message.startswith(f"vorn: record {path}: no data from the device for 0.3 s")
+    assert message.startswith(f"vorn: record {path}: no data from the device for 0.6 s")
 
     # A burst of 2000 chunks into a queue of 64: the summary counts what the report counts.
     status, _, err = run(capsys, "record", str(stream_plugin), "--options", "b2000 s",

@@ -84,7 +84,7 @@ class TestIterator:
         else:
             vornkit.set_registers(sim, {0x108: 1})  # one chunk a second
             chunks = vornkit.stream(sim, 0, timeout=0.1)
-            chunks.read()  # the first chunk comes at once, the next a second later
+            chunks.read(timeout=10)  # the first chunk comes at once, the next a second later
             with pytest.raises(TimeoutError):
                 chunks.read()
             assert chunks.closed
@@ -190,15 +190,19 @@ class TestAsyncIterator:
 
         assert asyncio.run(main()) > 0 and device.stopped
 
-    def test_a_chunk_after_drops_comes_after_their_report(self, stream_manager):
+    def test_a_chunk_after_drops_comes_after_their_report(self, counters, stream_manager):
         # The burst fills the queue and the rest is dropped; reading one chunk makes room before
-        # the last chunk comes (at 0.5 s), which must still come after the report of the drops.
+        # the last chunk comes (2 s later), which must still come after the report of the drops.
+        async def made(count):
+            while counters["stream.chunks_made"] < count:
+                await asyncio.sleep(0.01)
+
         async def main():
-            chunks = vornkit.astream(scripted(stream_manager, "b300 p500 o4 s"), 0,
+            chunks = vornkit.astream(scripted(stream_manager, "b300 p2000 o4 s"), 0,
                                      max_queue_elements=64, errors="yield")
-            await asyncio.sleep(0.15)
+            await made(300)
             first = await chunks.read()
-            await asyncio.sleep(0.5)
+            await made(301)
             return [first] + [item async for item in chunks]
 
         *burst, report, last = asyncio.run(main())
