@@ -99,8 +99,8 @@ def test_the_sigmf_command_of_the_documentation(capsys, tmp_path, monkeypatch):
 
 @pytest.mark.isolated
 def test_a_gap_starts_a_capture_where_the_stream_goes_on(stream_manager, tmp_path):
-    # The delivery is held while the device starts: the burst overflows a queue of 64 chunks.
-    device = stream_manager.create_device("b5000 p50 o64 s")
+    # The burst overflows a queue of 64 chunks while the writer writes a chunk of 4 MiB.
+    device = stream_manager.create_device("o4194304 b5000 p50 o64 s")
     with pytest.raises(vornkit.StreamOverflowError) as raised:  # once the recording is over
         vornkit.record(device, 0, tmp_path / "gap", format="sigmf", max_queue_elements=64,
                        timeout=30)

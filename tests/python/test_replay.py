@@ -37,8 +37,9 @@ def test_a_recording_replays_into_the_same_recording(tmp_path, name):
 
 @pytest.mark.isolated
 def test_gaps_replay_where_they_were_and_record_again_as_gaps(stream_manager, tmp_path):
-    # A burst that overflows a queue of 64 chunks leaves gaps in the first recording.
-    device = stream_manager.create_device("b5000 p50 o64 s")
+    # A burst that overflows a queue of 64 chunks (the writer busy with a chunk of 4 MiB) leaves
+    # gaps in the first recording.
+    device = stream_manager.create_device("o4194304 b5000 p50 o64 s")
     with pytest.raises(vornkit.StreamOverflowError):
         vornkit.record(device, 0, tmp_path / "a", format="sigmf", max_queue_elements=64,
                        timeout=30)

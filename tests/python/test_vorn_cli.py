@@ -96,9 +96,10 @@ def test_incomplete_recordings_are_summarized(capsys, tmp_path, stream_plugin):
     assert status == 1 and incomplete.startswith(f"incomplete {path}: 1 chunks, 4096 bytes")
     assert message.startswith(f"vorn: record {path}: no data from the device for 0.6 s")
 
-    # A burst of 2000 chunks into a queue of 64: the summary counts what the report counts.
-    status, _, err = run(capsys, "record", str(stream_plugin), "--options", "b2000 s",
-                         "--max-queue", "64", "--chunks", "2000", "-o", str(tmp_path / "b.bin"))
+    # A burst of 2000 chunks into a queue of 64 while the writer writes a chunk of 64 MiB: the
+    # summary counts what the report counts.
+    status, _, err = run(capsys, "record", str(stream_plugin), "--options", "o67108864 b2000 s",
+                         "--max-queue", "64", "--chunks", "2001", "-o", str(tmp_path / "b.bin"))
     incomplete, message = err.splitlines()
     events, lost = re.fullmatch(r"vorn: Queue Overflow, dropping event: (\d+) events dropped, "
                                 r"(\d+) bytes of data lost", message).groups()
