@@ -50,12 +50,12 @@ void reading(const std::filesystem::path& path, Read&& read) {
     }
 }
 
-// One pread() of up to `size` bytes at `offset`, again when a signal interrupted it: what pread()
+// One preadv() into `parts` at `offset`, again when a signal interrupted it: what preadv()
 // returns (0 at the end of the file, -1 with errno on an error).
-ssize_t pread_once(int fd, void* out, std::size_t size, std::uint64_t offset) {
+ssize_t preadv_once(int fd, std::span<const ::iovec> parts, std::uint64_t offset) {
     ssize_t n = 0;
     do {
-        n = ::pread(fd, out, size, static_cast<off_t>(offset));
+        n = ::preadv(fd, parts.data(), static_cast<int>(parts.size()), static_cast<off_t>(offset));
     } while (n < 0 && errno == EINTR);
     return n;
 }
@@ -65,7 +65,8 @@ std::string read_at(int fd, std::uint64_t offset, std::uint64_t count) {
     std::string text(count, '\0');
     std::uint64_t done = 0;
     while (done < count) {
-        const ssize_t n = pread_once(fd, text.data() + done, count - done, offset + done);
+        const ::iovec part{text.data() + done, count - done};
+        const ssize_t n = preadv_once(fd, std::span(&part, 1), offset + done);
         if (n < 0) {
             throw std::system_error(errno, std::generic_category());
         }
@@ -258,11 +259,7 @@ std::size_t Recording::read_some(std::uint64_t position, std::span<const ::iovec
                     [](const ::iovec& part) { return part.iov_len == 0; })) {
         return 0;
     }
-    ssize_t n = 0;
-    do {
-        n = ::preadv(fd_, parts.data(), static_cast<int>(parts.size()),
-                     static_cast<off_t>(offset_ + position));
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = preadv_once(fd_, parts, offset_ + position);
     if (n > 0) {
         return static_cast<std::size_t>(n);
     }
